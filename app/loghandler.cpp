@@ -1,0 +1,10 @@
+#include "app/loghandler.h"
+
+QString g_logDir;
+
+void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    Q_UNUSED(type)
+    Q_UNUSED(context)
+    Q_UNUSED(message)
+}

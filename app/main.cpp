@@ -1,0 +1,45 @@
+#include "app/loghandler.h"
+#include "app/previousinstall.h"
+#include "app/product.h"
+#include "app/qtsingleapplication.h"
+#include "app/translation.h"
+#include "ui/kovrasetuponline.h"
+
+#include <QMessageBox>
+
+int main(int argc, char **argv)
+{
+    // The application object removes the toolkit's own options from argc/argv.
+    QtSingleApplication app(QString::fromLatin1(Product::applicationId), argc, argv);
+    if (app.isRunning()) {
+        // Another copy of this brand runs: bring its window forward and leave without a trace.
+        app.sendMessage(QStringLiteral("raise_window_noop"), 3000);
+        return 0;
+    }
+
+    loadTranslation();
+    QMessageBox::information(nullptr, QObject::tr("language2"), QObject::tr("language9"),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+
+    const QString uninstallCommand = checkAlreadyInstall();
+    if (!uninstallCommand.isEmpty()
+        && QMessageBox::question(nullptr, QObject::tr("language2"), QObject::tr("language10"),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+               == QMessageBox::Yes) {
+        runPreviousUninstaller(uninstallCommand);
+    }
+
+    const QString channel = argc >= 2 ? QString::fromUtf8(argv[1]) : QString();
+
+    qInstallMessageHandler(logMessageHandler);
+
+    int result = 0;
+    {
+        kovraSetupOnline window(nullptr);
+        window.setChannel(channel);
+        app.setActivationWindow(&window, true);
+        window.show();
+        result = app.exec();
+    }
+    return result;
+}

@@ -1,0 +1,11 @@
+#include "app/previousinstall.h"
+
+QString checkAlreadyInstall()
+{
+    return QString();
+}
+
+void runPreviousUninstaller(const QString &storedCommand)
+{
+    Q_UNUSED(storedCommand)
+}

@@ -1,0 +1,5 @@
+#include "app/translation.h"
+
+void loadTranslation()
+{
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <memory>
+
+class QSettings;
+
+// The thin layer between the installer and the operating system. Windows gets the real
+// interfaces; other systems get stand-ins that keep the same observable behaviour. Nothing
+// outside this folder asks which system it runs on.
+namespace Platform {
+
+// --- Uninstall list -------------------------------------------------------------------------
+
+// Opens the uninstall list entry at keyPath (Product::uninstallKeyRoot + display name).
+// Values are written when the returned object is destroyed.
+std::unique_ptr<QSettings> openUninstallEntry(const QString &keyPath);
+
+// The install folder in the form the bookkeeping files, links and the uninstall entry use:
+// backslashes on Windows, unchanged elsewhere.
+QString nativeFolder(const QString &folder);
+
+// A line for the system's shell that removes nativeFolder with everything in it
+// ("Uninstall" file of the install folder).
+QString folderRemovalCommand(const QString &nativeFolder);
+
+// The stored uninstall command as a program path that can be started.
+QString uninstallProgram(const QString &storedCommand);
+
+// --- Tools and programs ---------------------------------------------------------------------
+
+// The 7-Zip command-line program: beside the installer first, else the system's.
+QString sevenZipProgram();
+
+// Starts the installed product, detached from the installer.
+void startProduct(const QString &executablePath);
+
+// --- Drives and free space ------------------------------------------------------------------
+
+// Root paths of every drive (Windows) or mounted, ready volume.
+QStringList driveRoots();
+
+// The key under which free space of the drive holding path is recorded: the drive letter on
+// Windows, the root path of the volume elsewhere.
+QString driveKey(const QString &path);
+
+// Total free bytes of the drive with that root path; 0 when unknown.
+quint64 freeBytes(const QString &rootPath);
+
+// The folder the product folder is created in by default.
+QString defaultInstallRoot();
+
+// --- Machine identifier sources -------------------------------------------------------------
+
+// Raw output of one machine query, as `wmic` prints it: "wmic csproduct get UUID" gives the
+// system UUID, "wmic cpu get processorid" the processor id (each at most 30 s).
+QString runMachineQuery(const QString &commandLine);
+
+} // namespace Platform

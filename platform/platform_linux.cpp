@@ -1,0 +1,139 @@
+#include "platform/platform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStorageInfo>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+// Stand-ins for the Windows interfaces on Linux: a per-user INI file for the uninstall list,
+// mounted volumes for drives, the DMI/machine-id files and CPUID for the machine queries.
+namespace Platform {
+
+namespace {
+
+QString uninstallListFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+           + QStringLiteral("/kovra/uninstall-list.ini");
+}
+
+QString readTrimmed(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLatin1(file.readAll()).trimmed();
+}
+
+// What `wmic csproduct get UUID` prints on the same hardware: the DMI product UUID in upper
+// case; where it cannot be read (it is readable by root only), the systemd machine id.
+QString systemUuid()
+{
+    const QString uuid = readTrimmed(QStringLiteral("/sys/class/dmi/id/product_uuid"));
+    if (!uuid.isEmpty())
+        return uuid.toUpper();
+    return readTrimmed(QStringLiteral("/etc/machine-id"));
+}
+
+// What `wmic cpu get processorid` prints: CPUID leaf 1, EDX then EAX, as 16 hex digits.
+QString processorId()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0)
+        return QString();
+    return QStringLiteral("%1%2")
+        .arg(edx, 8, 16, QLatin1Char('0'))
+        .arg(eax, 8, 16, QLatin1Char('0'))
+        .toUpper();
+#else
+    return QString();
+#endif
+}
+
+} // namespace
+
+std::unique_ptr<QSettings> openUninstallEntry(const QString &keyPath)
+{
+    auto settings = std::make_unique<QSettings>(uninstallListFile(), QSettings::IniFormat);
+    settings->beginGroup(keyPath);
+    return settings;
+}
+
+QString nativeFolder(const QString &folder)
+{
+    return folder;
+}
+
+QString folderRemovalCommand(const QString &nativeFolder)
+{
+    return QStringLiteral("rm -rf \"") + nativeFolder + QLatin1Char('"');
+}
+
+QString uninstallProgram(const QString &storedCommand)
+{
+    return storedCommand;
+}
+
+QString sevenZipProgram()
+{
+    const QFileInfo beside(QCoreApplication::applicationDirPath() + QStringLiteral("/7z"));
+    if (beside.isFile() && beside.isExecutable())
+        return beside.filePath();
+    return QStringLiteral("7z");
+}
+
+void startProduct(const QString &executablePath)
+{
+    QProcess::startDetached(executablePath, QStringList());
+}
+
+QStringList driveRoots()
+{
+    QStringList roots;
+    const QList<QStorageInfo> volumes = QStorageInfo::mountedVolumes();
+    for (const QStorageInfo &volume : volumes) {
+        // Pseudo file systems (proc, sysfs, cgroups) have no size and hold no folder a user
+        // would install to.
+        if (volume.isValid() && volume.isReady() && volume.bytesTotal() > 0)
+            roots.append(volume.rootPath());
+    }
+    return roots;
+}
+
+QString driveKey(const QString &path)
+{
+    const QStorageInfo volume(path);
+    return volume.isValid() ? volume.rootPath() : QString();
+}
+
+quint64 freeBytes(const QString &rootPath)
+{
+    const QStorageInfo volume(rootPath);
+    const qint64 bytes = volume.isValid() ? volume.bytesFree() : 0;
+    return bytes > 0 ? quint64(bytes) : 0;
+}
+
+QString defaultInstallRoot()
+{
+    return QDir::homePath();
+}
+
+QString runMachineQuery(const QString &commandLine)
+{
+    if (commandLine.endsWith(QLatin1String("UUID")))
+        return systemUuid() + QLatin1Char('\n');
+    if (commandLine.endsWith(QLatin1String("processorid")))
+        return processorId() + QLatin1Char('\n');
+    return QString();
+}
+
+} // namespace Platform

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// The local vendor server of tools/ (vendor_server.py), run by a test on loopback. It serves
+// the packages in packageFolder() under /upload/pc/ and collects operation-log records.
+class VendorServer
+{
+public:
+    VendorServer();
+    ~VendorServer();
+
+    // Starts the server on port (0 picks a free one) and waits until it listens.
+    bool start(quint16 port = 0);
+    void stop();
+
+    quint16 port() const { return m_port; }
+    QString baseUrl() const;
+    QString packageFolder() const;
+    // The mode of every /upload/pc/ answer: "normal", "status-404", "stall", "drop", ...
+    void setPackageMode(const QString &mode);
+
+    // Operation-log bodies received so far, one a line, oldest first.
+    QStringList recordLines() const;
+    QList<QJsonObject> records() const;
+    // Every request received: method, path, contentType, length.
+    QList<QJsonObject> requests() const;
+    // Waits (turning the event loop) until at least count records have arrived.
+    bool waitForRecords(int count, int timeoutMs = 10000) const;
+
+    // The port of the compiled-in production server URL.
+    static quint16 productionPort();
+    static quint16 testPort();
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+};

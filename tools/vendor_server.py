@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+"""Local stand-in for the vendor's web server.
+
+Serves product packages under /upload/pc/<name> and the agreement page, and takes the
+installer's operation-log records (POST /v1/operationLog), appending each body as one line to a
+file. For tests it can also misbehave, either on chosen paths or on every package request:
+
+  /fault/<mode>/<path>   answers <path> in the given mode
+  --mode-file FILE       the mode for /upload/pc/ requests is read from FILE at each request
+                         (missing or empty file: normal)
+
+Modes: normal, status-<code> (that status with an error page), redirect (302 to the plain
+path), chunked (no Content-Length), stall (headers, then the first bytes, then nothing),
+drop (headers announcing the whole size, half the body, then the connection is closed),
+slow-<KiB/s> (the body at that rate).
+
+Only the Python standard library is used.
+"""
+
+import argparse
+import json
+import os
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+AGREEMENT_PAGE = b"""<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>User Agreement</title></head>
+<body><h1>User Agreement</h1><p>Local vendor server: sample agreement page.</p></body></html>
+"""
+
+STALL_SECONDS = 600
+CHUNK = 256 * 1024
+
+
+class VendorServer(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, root, oplog, requests_log, mode_file):
+        super().__init__(address, VendorHandler)
+        self.root = os.path.abspath(root)
+        self.oplog = oplog
+        self.requests_log = requests_log
+        self.mode_file = mode_file
+        self.lock = threading.Lock()
+
+    def package_mode(self):
+        if not self.mode_file:
+            return "normal"
+        try:
+            with open(self.mode_file, encoding="utf-8") as f:
+                return f.read().strip() or "normal"
+        except OSError:
+            return "normal"
+
+    def append(self, path, line):
+        if not path:
+            return
+        with self.lock, open(path, "ab") as f:
+            f.write(line + b"\n")
+            f.flush()
+
+
+class VendorHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "KovraVendor/1.0"
+
+    def log_message(self, fmt, *args):  # keep test output quiet
+        if os.environ.get("VENDOR_SERVER_VERBOSE"):
+            sys.stderr.write("vendor: " + (fmt % args) + "\n")
+
+    def record_request(self, body=b""):
+        entry = {
+            "method": self.command,
+            "path": self.path,
+            "contentType": self.headers.get("Content-Type", ""),
+            "length": len(body),
+        }
+        self.server.append(self.server.requests_log, json.dumps(entry).encode())
+
+    # --- answers -----------------------------------------------------------------------
+
+    def send_bytes(self, status, body, content_type="text/html; charset=utf-8"):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def send_error_page(self, status):
+        body = ("<html><body><h1>%d</h1><p>error page of the local vendor server</p>"
+                "</body></html>\n" % status).encode()
+        self.send_bytes(status, body)
+
+    def serve_file(self, path, mode):
+        if mode.startswith("status-"):
+            self.send_error_page(int(mode[len("status-"):]))
+            return
+        if mode == "redirect":
+            self.send_response(302)
+            self.send_header("Location", path)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        local = self.local_path(path)
+        if local is None or not os.path.isfile(local):
+            self.send_error_page(404)
+            return
+        size = os.path.getsize(local)
+        with open(local, "rb") as f:
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            if mode == "chunked":
+                self.send_header("Transfer-Encoding", "chunked")
+            else:
+                self.send_header("Content-Length", str(size))
+            if mode == "drop":
+                self.send_header("Connection", "close")
+            self.end_headers()
+            if self.command == "HEAD":
+                return
+            if mode == "chunked":
+                self.send_chunked(f)
+            elif mode == "stall":
+                self.wfile.write(f.read(min(size // 4, CHUNK)))
+                self.wfile.flush()
+                self.stall()
+            elif mode == "drop":
+                self.wfile.write(f.read(size // 2))
+                self.wfile.flush()
+                self.close_connection = True
+            elif mode.startswith("slow-"):
+                self.send_slowly(f, int(mode[len("slow-"):]) * 1024)
+            else:
+                self.wfile.flush()
+                self.connection.sendfile(f)
+
+    def send_chunked(self, f):
+        while True:
+            block = f.read(64 * 1024)
+            if not block:
+                break
+            self.wfile.write(b"%x\r\n" % len(block) + block + b"\r\n")
+        self.wfile.write(b"0\r\n\r\n")
+        self.wfile.flush()
+
+    def send_slowly(self, f, rate):
+        step = max(rate // 10, 1)
+        while True:
+            block = f.read(step)
+            if not block:
+                break
+            self.wfile.write(block)
+            self.wfile.flush()
+            time.sleep(0.1)
+
+    def stall(self):
+        # Keep the connection open and silent until the client gives up or the server ends.
+        deadline = time.monotonic() + STALL_SECONDS
+        while time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.close_connection = True
+
+    def local_path(self, path):
+        prefix = "/upload/pc/"
+        if not path.startswith(prefix):
+            return None
+        name = path[len(prefix):]
+        if not name or "/" in name or name.startswith("."):
+            return None
+        return os.path.join(self.server.root, name)
+
+    # --- dispatch ----------------------------------------------------------------------
+
+    def split_fault(self):
+        path = self.path.split("?", 1)[0]
+        if path.startswith("/fault/"):
+            rest = path[len("/fault/"):]
+            mode, _, plain = rest.partition("/")
+            return mode, "/" + plain
+        if path.startswith("/upload/pc/"):
+            return self.server.package_mode(), path
+        return "normal", path
+
+    def do_GET(self):
+        self.record_request()
+        mode, path = self.split_fault()
+        if path == "/agreement.html":
+            self.send_bytes(200, AGREEMENT_PAGE)
+        elif path.startswith("/upload/pc/"):
+            self.serve_file(path, mode)
+        else:
+            self.send_error_page(404)
+
+    do_HEAD = do_GET
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", "0") or 0)
+        body = self.rfile.read(length) if length > 0 else b""
+        self.record_request(body)
+        if self.path.split("?", 1)[0] != "/v1/operationLog":
+            self.send_error_page(404)
+            return
+        # One record a line: the installer's compact JSON holds no line break.
+        self.server.append(self.server.oplog, body.replace(b"\n", b" "))
+        self.send_bytes(200, b'{"code":0}', "application/json;charset=utf-8")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bind", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=18080, help="0 picks a free port")
+    parser.add_argument("--root", default=".", help="folder with the package files")
+    parser.add_argument("--oplog", default="", help="file the operation-log bodies go to")
+    parser.add_argument("--requests", default="", help="file every request is noted in")
+    parser.add_argument("--mode-file", default="", help="file naming the package mode")
+    args = parser.parse_args()
+
+    server = VendorServer((args.bind, args.port), args.root, args.oplog, args.requests,
+                          args.mode_file)
+    host, port = server.server_address[:2]
+    print("vendor server listening on http://%s:%d" % (host, port), flush=True)
+    try:
+        server.serve_forever(poll_interval=0.1)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
+
+
+if __name__ == "__main__":
+    main()
