@@ -3,6 +3,7 @@
 kovraSetupOnline::kovraSetupOnline(QWidget *parent)
     : QWidget(parent)
 {
+    setWindowTitle(QStringLiteral("kovraSetupOnline"));
 }
 
 void kovraSetupOnline::setChannel(QString argument)
