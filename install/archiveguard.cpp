@@ -1,0 +1,109 @@
+#include "install/archiveguard.h"
+
+#include "platform/platform.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace ArchiveGuard {
+
+namespace {
+
+// A Unix mode as 7-Zip prints it ("lrwxrwxrwx" for a symbolic link).
+bool isLinkMode(const QString &token)
+{
+    static const QRegularExpression linkMode(QStringLiteral("^l[-rwxsStT]{9}$"));
+    return linkMode.match(token).hasMatch();
+}
+
+// The Windows attribute letters 7-Zip prints; "L" marks a reparse point (link or junction).
+bool isReparsePoint(const QString &token)
+{
+    static const QRegularExpression winAttributes(QStringLiteral("^[RHS8DAdNTsLCOIEV]+$"));
+    return token.contains(QLatin1Char('L')) && winAttributes.match(token).hasMatch();
+}
+
+bool isLinkAttributes(const QString &value)
+{
+    const QStringList tokens = value.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &token : tokens) {
+        if (isLinkMode(token) || isReparsePoint(token))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool isContainedPath(const QString &entryPath)
+{
+    QString path = entryPath;
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.startsWith(QLatin1Char('/')))
+        return false;
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+    if (drive.match(path).hasMatch())
+        return false;
+    // Windows drops trailing dots and blanks of a name, so ".. " and "..." climb up as well.
+    static const QRegularExpression parent(QStringLiteral("^[. ]*\\.[. ]*\\.[. ]*$"));
+    const QStringList parts = path.split(QLatin1Char('/'));
+    for (const QString &part : parts) {
+        if (parent.match(part).hasMatch())
+            return false;
+    }
+    return true;
+}
+
+QString judgeListing(const QString &listing)
+{
+    const QStringList lines = listing.split(QLatin1Char('\n'));
+    bool inEntries = false;
+    QString path;
+    for (QString line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        // Everything before the separator describes the archive itself.
+        if (!inEntries) {
+            inEntries = line == QLatin1String("----------");
+            continue;
+        }
+        if (line.isEmpty())
+            continue;
+        const int equals = line.indexOf(QLatin1String(" = "));
+        // A name with a line break in it could hide a second, forged entry.
+        if (equals <= 0)
+            return QStringLiteral("unreadable listing line: ") + line;
+        const QString key = line.left(equals);
+        const QString value = line.mid(equals + 3);
+        if (key == QLatin1String("Path")) {
+            path = value;
+            if (!isContainedPath(path))
+                return QStringLiteral("entry outside the unzip folder: ") + path;
+        } else if ((key == QLatin1String("Attributes") && isLinkAttributes(value)) ||
+                   (key == QLatin1String("Mode") && isLinkMode(value)) ||
+                   ((key == QLatin1String("Symbolic Link") || key == QLatin1String("Hard Link")) &&
+                    !value.isEmpty())) {
+            return QStringLiteral("link entry: ") + path;
+        }
+    }
+    return QString();
+}
+
+QString check(const QString &archivePath)
+{
+    QProcess sevenZip;
+    sevenZip.start(Platform::sevenZipProgram(),
+                   {QStringLiteral("l"), QStringLiteral("-slt"), archivePath});
+    // An encrypted archive asks for a password on standard input: end of input refuses it.
+    sevenZip.closeWriteChannel();
+    if (!sevenZip.waitForFinished(-1))
+        return QStringLiteral("cannot list the archive: ") + sevenZip.errorString();
+    // 1 is a warning only; 2 and above mean 7-Zip could not read the archive.
+    if (sevenZip.exitStatus() != QProcess::NormalExit || sevenZip.exitCode() > 1)
+        return QStringLiteral("cannot list the archive: 7-Zip exit code %1")
+            .arg(sevenZip.exitCode());
+    return judgeListing(QString::fromLocal8Bit(sevenZip.readAllStandardOutput()));
+}
+
+} // namespace ArchiveGuard
