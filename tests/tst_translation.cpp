@@ -48,10 +48,8 @@ class tst_translation : public QObject
 private slots:
     void languageRule_data();
     void languageRule();
-    void englishCatalogue_data();
-    void englishCatalogue();
-    void chineseCatalogue_data();
-    void chineseCatalogue();
+    void catalogue_data();
+    void catalogue();
 };
 
 void tst_translation::languageRule_data()
@@ -122,105 +120,100 @@ void tst_translation::languageRule()
     QCOMPARE(texts["lb_size1"].toString(), QStringLiteral("212.1MB"));
 }
 
-void tst_translation::englishCatalogue_data()
+void tst_translation::catalogue_data()
 {
+    QTest::addColumn<QString>("language");
     QTest::addColumn<QString>("context");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("text");
     const char *form = "kovraSetupOnlineClass";
-    QTest::newRow("lower-case failure text") << "kovraSetupOnline"
-                                             << "language5"
-                                             << "installation failed";
-    QTest::newRow("uninstall prefix stays Chinese") << "InstallThread"
-                                                    << "language8"
-                                                    << "卸载";
-    QTest::newRow("question") << "QObject"
-                              << "language10"
-                              << "Detected that the program has been installed, do you want to "
-                                 "uninstall the installed program?";
-    QTest::newRow("escaped link text") << form << "自定义安装 >>"
-                                       << "Custom installation >>";
-    QTest::newRow("caption with blanks in the tags")
-        << form
+    QTest::newRow("en: lower-case failure text") << "en"
+                                                 << "kovraSetupOnline"
+                                                 << "language5"
+                                                 << "installation failed";
+    QTest::newRow("en: uninstall prefix stays Chinese") << "en"
+                                                        << "InstallThread"
+                                                        << "language8"
+                                                        << "卸载";
+    QTest::newRow("en: question") << "en"
+                                  << "QObject"
+                                  << "language10"
+                                  << "Detected that the program has been installed, do you want to "
+                                     "uninstall the installed program?";
+    QTest::newRow("en: escaped link text") << "en" << form << "自定义安装 >>"
+                                           << "Custom installation >>";
+    QTest::newRow("en: caption with blanks in the tags")
+        << "en" << form
         << "<html><head/><body><p "
            "align=\"center\">专业数据恢复团队打造一键自助恢复</p></body></html>"
         << "<html> <head /> <body> <p align = \"center\"> Professional data recovery team creates "
            "one-click self-recovery </ p> </ body> </ html>";
-    QTest::newRow("caption with a span")
-        << form
+    QTest::newRow("en: caption with a span")
+        << "en" << form
         << "<html><head/><body><p "
            "align=\"center\"><span>支持电脑，硬盘，回收站，U盘，SD卡，相机等<br/>"
            "各类存储设备数据恢复</span></p></body></html>"
         << "<html><head/><body><p align=\"center\"><span>Support computer, hard disk, recycle bin, "
            "U disk, SD card, camera, etc. <br/> recovery of various storage devices</span></p>"
            "</body></html>";
-    QTest::newRow("caption without its last bracket")
-        << form
+    QTest::newRow("en: caption without its last bracket")
+        << "en" << form
         << "<html><head/><body><p "
            "align=\"center\">支持照片，文档，视频，邮件，音乐<br/>等550+种文件格恢复</p></body></"
            "html>"
         << "<html><head/><body><p align = \"center\"> Support 550+ kinds of file format recovery "
            "such as photos, documents, videos, emails, music <br/> </ p> </ body> </ html";
     // Untranslated entries and missing ones show their key.
-    QTest::newRow("window title") << form << "kovraSetupOnline"
-                                  << "kovraSetupOnline";
-    QTest::newRow("free space placeholder") << form << "12.2GB"
-                                            << "12.2GB";
-    QTest::newRow("folder dialog caption") << "kovraSetupOnline"
-                                           << "Open Directory"
-                                           << "Open Directory";
-    QTest::newRow("reminder") << form << reminder << reminder;
-    QTest::newRow("progress text") << form << progressText << progressText;
-    QTest::newRow("key of another context") << "QObject"
-                                            << "language1"
-                                            << "language1";
-}
+    QTest::newRow("en: window title") << "en" << form << "kovraSetupOnline"
+                                      << "kovraSetupOnline";
+    QTest::newRow("en: free space placeholder") << "en" << form << "12.2GB"
+                                                << "12.2GB";
+    QTest::newRow("en: folder dialog caption") << "en"
+                                               << "kovraSetupOnline"
+                                               << "Open Directory"
+                                               << "Open Directory";
+    QTest::newRow("en: reminder") << "en" << form << reminder << reminder;
+    QTest::newRow("en: progress text") << "en" << form << progressText << progressText;
+    QTest::newRow("en: key of another context") << "en"
+                                                << "QObject"
+                                                << "language1"
+                                                << "language1";
 
-void tst_translation::englishCatalogue()
-{
-    QFETCH(QString, context);
-    QFETCH(QString, key);
-    QFETCH(QString, text);
-    QTranslator english;
-    QVERIFY(english.load(QStringLiteral(":/kovraSetupOnline/language/kovrasetuponline_en.qm")));
-    const QString found = english.translate(context.toUtf8().constData(), key.toUtf8().constData());
-    QCOMPARE(found.isEmpty() ? key : found, text);
-}
-
-void tst_translation::chineseCatalogue_data()
-{
-    QTest::addColumn<QString>("context");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("text");
-    const char *form = "kovraSetupOnlineClass";
-    QTest::newRow("close question") << "kovraSetupOnline"
-                                    << "language3"
-                                    << "已经安装成功，是否关闭安装程序？";
-    QTest::newRow("display name") << "QObject"
-                                  << "language7"
-                                  << "Lumerix恢复大师";
-    QTest::newRow("alternative display name") << "InstallThread"
-                                              << "language6"
-                                              << "Zentaro数据恢复";
-    QTest::newRow("form text maps to itself") << form << "浏览"
-                                              << "浏览";
-    QTest::newRow("rich text maps to itself")
-        << form
+    QTest::newRow("zh: close question") << "zh"
+                                        << "kovraSetupOnline"
+                                        << "language3"
+                                        << "已经安装成功，是否关闭安装程序？";
+    QTest::newRow("zh: display name") << "zh"
+                                      << "QObject"
+                                      << "language7"
+                                      << "Lumerix恢复大师";
+    QTest::newRow("zh: alternative display name") << "zh"
+                                                  << "InstallThread"
+                                                  << "language6"
+                                                  << "Zentaro数据恢复";
+    QTest::newRow("zh: form text maps to itself") << "zh" << form << "浏览"
+                                                  << "浏览";
+    QTest::newRow("zh: rich text maps to itself")
+        << "zh" << form
         << "<html><head/><body><p "
            "align=\"center\">专业数据恢复团队打造一键自助恢复</p></body></html>"
         << "<html><head/><body><p "
            "align=\"center\">专业数据恢复团队打造一键自助恢复</p></body></html>";
-    QTest::newRow("reminder") << form << reminder << reminder;
+    QTest::newRow("zh: reminder") << "zh" << form << reminder << reminder;
 }
 
-void tst_translation::chineseCatalogue()
+void tst_translation::catalogue()
 {
+    QFETCH(QString, language);
     QFETCH(QString, context);
     QFETCH(QString, key);
     QFETCH(QString, text);
-    QTranslator chinese;
-    QVERIFY(chinese.load(QStringLiteral(":/kovraSetupOnline/language/kovrasetuponline_zh.qm")));
-    const QString found = chinese.translate(context.toUtf8().constData(), key.toUtf8().constData());
+    QTranslator translator;
+    QVERIFY(translator.load(QStringLiteral(":/kovraSetupOnline/language/kovrasetuponline_") +
+                            language + QStringLiteral(".qm")));
+    // A lookup without a translation shows the key itself.
+    const QString found =
+        translator.translate(context.toUtf8().constData(), key.toUtf8().constData());
     QCOMPARE(found.isEmpty() ? key : found, text);
 }
 
