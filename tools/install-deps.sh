@@ -6,7 +6,7 @@ packages=(
     g++ cmake make pkg-config python3
     qtbase5-dev qttools5-dev qttools5-dev-tools
     libcurl4-openssl-dev p7zip-full
-    xvfb xauth xdotool imagemagick x11-utils fonts-noto-cjk
+    xvfb xauth xdotool openbox imagemagick x11-utils fonts-noto-cjk
 )
 
 missing=()

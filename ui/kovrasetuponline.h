@@ -1,13 +1,67 @@
 #pragma once
 
+#include "ui_kovrasetuponline.h"
+
+#include <QMap>
+#include <QPoint>
+#include <QString>
 #include <QWidget>
 
+class InstallThread;
+class QEvent;
+class QMouseEvent;
+class QNetworkAccessManager;
+class TaskThread;
+
+// The installer's only window: a frameless wizard with the custom-install page, the progress
+// page with its slideshow, and the finished page.
 class kovraSetupOnline : public QWidget
 {
     Q_OBJECT
 
 public:
     explicit kovraSetupOnline(QWidget *parent = nullptr);
+    ~kovraSetupOnline() override;
 
+    // Takes the command-line channel: fills the channel globals and may switch to the test server.
     void setChannel(QString argument);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private slots:
+    void on_pushButton_3_clicked();
+    void on_btnDir_clicked();
+    void installProgress(double per);
+    void installSuccess();
+    void installFailed(int code);
+    void updateProgress(double per);
+    void updateSuccess(QString temppath);
+    void updateFailed(int code);
+    void changePage();
+
+private:
+    void applyAlternativeBrand();
+    void setUpWorkers();
+    void sendOperationLog(QString btnId);
+
+    Ui::kovraSetupOnlineClass ui;
+
+    QPoint dragOffset;
+    QMap<QString, QString> driveFreeText;
+    QMap<QString, quint64> driveFreeBytes;
+    QString installDir;
+    QString installRoot;
+    InstallThread *installThread = nullptr;
+    TaskThread *taskThread = nullptr;
+    bool agreementChecked = true;
+    int phase = 0;
+    bool dragging = false;
+    int slideIndex = 0;
+    QNetworkAccessManager *networkManager = nullptr;
+    QString serverUrl;
+    QString packageUrl;
 };
