@@ -55,7 +55,9 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     // Resolved under the lock, so the first messages of two threads cannot race for it.
     if (g_logDir.isEmpty()) {
         g_logDir = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
-        if (!g_logDir.isEmpty() && !QDir(g_logDir).exists())
+        if (g_logDir.isEmpty())
+            return; // no cache folder known: never fall back to the file system's root
+        if (!QDir(g_logDir).exists())
             QDir().mkpath(g_logDir);
     }
 
