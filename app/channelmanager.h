@@ -13,13 +13,16 @@ extern QString g_channelId;
 class ChannelManager : public QObject
 {
 public:
+    // The one instance of the process, created on the first call and never destroyed.
     static ChannelManager *instance();
 
+    // Overwrites the fields the argument provides; an empty argument leaves the id as it is.
     void parseChannel(QString argument);
 
     QString channelName() const;
     int channelType() const;
     QString channelId() const;
+    // 32 lower-case hex digits that depend only on the channel type.
     QString channelToken() const;
 
     ~ChannelManager() override;
