@@ -217,12 +217,21 @@ def main():
     parser.add_argument("--oplog", default="", help="file the operation-log bodies go to")
     parser.add_argument("--requests", default="", help="file every request is noted in")
     parser.add_argument("--mode-file", default="", help="file naming the package mode")
+    parser.add_argument("--exit-with-stdin", action="store_true",
+                        help="stop when standard input closes (the starting process has ended)")
     args = parser.parse_args()
 
     server = VendorServer((args.bind, args.port), args.root, args.oplog, args.requests,
                           args.mode_file)
     host, port = server.server_address[:2]
     print("vendor server listening on http://%s:%d" % (host, port), flush=True)
+    if args.exit_with_stdin:
+        # A test that crashed must not leave its server behind, holding ctest's output pipe.
+        def watch_stdin():
+            while sys.stdin.buffer.read(4096):
+                pass
+            server.shutdown()
+        threading.Thread(target=watch_stdin, daemon=True).start()
     try:
         server.serve_forever(poll_interval=0.1)
     except KeyboardInterrupt:

@@ -48,7 +48,8 @@ bool VendorServer::start(quint16 port)
                      QStringLiteral("--root"), packageFolder(), QStringLiteral("--oplog"),
                      m_dir.filePath(QStringLiteral("oplog.txt")), QStringLiteral("--requests"),
                      m_dir.filePath(QStringLiteral("requests.txt")), QStringLiteral("--mode-file"),
-                     m_dir.filePath(QStringLiteral("mode.txt"))});
+                     m_dir.filePath(QStringLiteral("mode.txt")),
+                     QStringLiteral("--exit-with-stdin")});
     if (!m_process.waitForStarted(10000)) {
         qWarning("vendor server did not start: %s", qPrintable(m_process.errorString()));
         return false;
