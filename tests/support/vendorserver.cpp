@@ -127,6 +127,26 @@ QList<QJsonObject> VendorServer::requests() const
     return readJsonLines(m_dir.filePath(QStringLiteral("requests.txt")));
 }
 
+QStringList VendorServer::recordValues(const QString &key) const
+{
+    QStringList values;
+    const QList<QJsonObject> all = records();
+    for (const QJsonObject &record : all)
+        values << record.value(key).toVariant().toString();
+    return values;
+}
+
+QStringList VendorServer::requestPaths(const QString &method) const
+{
+    QStringList paths;
+    const QList<QJsonObject> all = requests();
+    for (const QJsonObject &request : all) {
+        if (request.value(QStringLiteral("method")).toString() == method)
+            paths << request.value(QStringLiteral("path")).toString();
+    }
+    return paths;
+}
+
 bool VendorServer::waitForRecords(int count, int timeoutMs) const
 {
     QDeadlineTimer deadline(timeoutMs);

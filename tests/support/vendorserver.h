@@ -28,8 +28,12 @@ public:
     // Operation-log bodies received so far, one a line, oldest first.
     QStringList recordLines() const;
     QList<QJsonObject> records() const;
+    // One member of every record, as text, oldest first (for example every "btnId").
+    QStringList recordValues(const QString &key) const;
     // Every request received: method, path, contentType, length.
     QList<QJsonObject> requests() const;
+    // The paths of the requests with this method, oldest first.
+    QStringList requestPaths(const QString &method) const;
     // Waits (turning the event loop) until at least count records have arrived.
     bool waitForRecords(int count, int timeoutMs = 10000) const;
 
