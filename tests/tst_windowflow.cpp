@@ -41,11 +41,6 @@ const QString askCloseFinished = QStringLiteral("已经安装成功，是否关�
 const int installTimeout = 120000;
 const QString paced = QStringLiteral("slow-4096");
 
-QString packageName()
-{
-    return QString::fromLatin1(Product::packagePath).section(QLatin1Char('/'), -1);
-}
-
 QString imageSet()
 {
     return QLatin1String(Product::variantFlag ? "Resources_green/" : "Resources/");
@@ -81,30 +76,6 @@ QStringList sorted(QStringList list)
 {
     list.sort();
     return list;
-}
-
-bool runTool(const QString &program, const QStringList &arguments)
-{
-    QProcess tool;
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.start(program, arguments);
-    const bool finished = tool.waitForFinished(300000);
-    if (!finished || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) {
-        qWarning("%s failed: %s", qPrintable(program), tool.readAll().constData());
-        return false;
-    }
-    return true;
-}
-
-bool makePackage(const QString &archive, const QString &arch, const QString &size,
-                 const QString &files)
-{
-    return runTool(QStringLiteral("python3"),
-                   {QStringLiteral(KOVRA_SOURCE_DIR "/tools/make_package.py"),
-                    QStringLiteral("--brand"),
-                    QLatin1String(Product::variantFlag ? "green" : "standard"),
-                    QStringLiteral("--arch"), arch, QStringLiteral("--size"), size,
-                    QStringLiteral("--files"), files, QStringLiteral("--out"), archive});
 }
 
 // Answers the next modal box (message box or folder dialog) from the event loop that shows it.
@@ -237,14 +208,14 @@ void tst_WindowFlow::initTestCase()
     QCoreApplication::installTranslator(&m_chinese);
 
     QVERIFY(m_packages.isValid());
-    QVERIFY(makePackage(m_packages.filePath(QStringLiteral("x64.7z")), QStringLiteral("x64"),
-                        QStringLiteral("1M"), QStringLiteral("4")));
+    QVERIFY(VendorServer::buildPackage(m_packages.filePath(QStringLiteral("x64.7z")),
+                                       QStringLiteral("x64"), QStringLiteral("1M"), 4));
     // The same name holding only the 32-bit package folder: the 64-bit install finds nothing.
-    QVERIFY(makePackage(m_packages.filePath(QStringLiteral("x86.7z")), QStringLiteral("x86"),
-                        QStringLiteral("64K"), QStringLiteral("2")));
+    QVERIFY(VendorServer::buildPackage(m_packages.filePath(QStringLiteral("x86.7z")),
+                                       QStringLiteral("x86"), QStringLiteral("64K"), 2));
     // Many small files: an install that takes a while.
-    QVERIFY(makePackage(m_packages.filePath(QStringLiteral("many.7z")), QStringLiteral("x64"),
-                        QStringLiteral("4M"), QStringLiteral("400")));
+    QVERIFY(VendorServer::buildPackage(m_packages.filePath(QStringLiteral("many.7z")),
+                                       QStringLiteral("x64"), QStringLiteral("4M"), 400));
 }
 
 void tst_WindowFlow::init()
@@ -293,7 +264,8 @@ template<typename T> T *tst_WindowFlow::widget(const char *name) const
 
 bool tst_WindowFlow::usePackage(const QString &archive)
 {
-    const QString target = m_server->packageFolder() + QLatin1Char('/') + packageName();
+    const QString target =
+        m_server->packageFolder() + QLatin1Char('/') + VendorServer::packageName();
     QFile::remove(target);
     return QFile::copy(m_packages.filePath(archive), target);
 }

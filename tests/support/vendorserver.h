@@ -37,6 +37,13 @@ public:
     // Waits (turning the event loop) until at least count records have arrived.
     bool waitForRecords(int count, int timeoutMs = 10000) const;
 
+    // Builds a package of this build's brand with tools/make_package.py: the package folder
+    // for arch ("x64" or "x86"), filler files of size bytes in all ("1M", "64K").
+    static bool buildPackage(const QString &archive, const QString &arch, const QString &size,
+                             int files);
+    // The file name the installer asks for under /upload/pc/.
+    static QString packageName();
+
     // The port of the compiled-in production server URL.
     static quint16 productionPort();
     static quint16 testPort();
