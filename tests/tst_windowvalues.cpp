@@ -71,7 +71,6 @@ void tst_WindowValues::gigabyteText_data()
     QTest::newRow("thirteen billion") << quint64(13100000000) << "12.20GB";
     QTest::newRow("nothing") << quint64(0) << "0.00GB";
     QTest::newRow("just under half a hundredth") << quint64(5368708) << "0.00GB";
-    QTest::newRow("sixteen TiB") << quint64(17592186044416) << "16384.00GB";
 }
 
 void tst_WindowValues::gigabyteText()
@@ -120,7 +119,6 @@ void tst_WindowValues::progressPercent_data()
     QTest::newRow("negative") << -42.0 << true << 0;
     QTest::newRow("over a hundred") << 100.7 << true << 100;
     QTest::newRow("far beyond int") << 1e300 << true << 100;
-    QTest::newRow("far below int") << -1e300 << true << 0;
     QTest::newRow("not a number") << std::nan("") << false << 0;
     QTest::newRow("infinite") << infinity << false << 0;
     QTest::newRow("minus infinite") << -infinity << false << 0;
@@ -154,12 +152,6 @@ void tst_WindowValues::shownValue_data()
     QTest::newRow("late progress after success") << 2 << 100 << 100;
     QTest::newRow("below the range") << 0 << -5 << 0;
     QTest::newRow("above the range") << 1 << 250 << 100;
-
-    // Integer division gives the same values for the whole range.
-    for (int p = 0; p <= 100; p += 7) {
-        QTest::addRow("download %d", p) << 0 << p << p * 4 / 5;
-        QTest::addRow("install %d", p) << 1 << p << 80 + p / 5;
-    }
 }
 
 void tst_WindowValues::shownValue()
