@@ -75,17 +75,24 @@ private:
     QProcess *startInstaller(const QStringList &arguments = {},
                              const QString &locale = QStringLiteral("C.UTF-8"),
                              const QString &program = QStringLiteral(KOVRA_INSTALLER_PATH));
-    QStringList visibleWindows(qint64 pid) const;
-    QString windowTitle(const QString &window) const;
-    QString waitForWindow(QProcess *installer, const QString &title, int timeoutMs = 30000) const;
-    bool xdotool(const QStringList &arguments) const;
-    bool pressReturn(const QString &window) const;
-    bool closeWindow(const QString &window) const;
+    QStringList visibleWindows(qint64 pid) const { return m_display.windowsOf(pid); }
+    QString waitForWindow(QProcess *installer, const QString &title) const
+    {
+        return m_display.waitForWindowOf(*installer, title);
+    }
+    bool pressReturn(const QString &window) const
+    {
+        return m_display.pressKey(window, QStringLiteral("Return"));
+    }
+    // The window manager's close, as a user's Alt+F4 asks for it.
+    bool closeWindow(const QString &window) const
+    {
+        return m_display.pressKey(window, QStringLiteral("alt+F4"));
+    }
     QString startToMainWindow(QProcess *installer, const QString &tipTitle = chineseTip);
     QString probe(const QString &id);
 
     XvfbDisplay m_display;
-    QProcess m_windowManager;
     // Holds the copies' lock and socket, so they meet only copies of this test.
     std::unique_ptr<QTemporaryDir> m_tmp;
     std::vector<std::unique_ptr<QProcess>> m_installers;
@@ -95,15 +102,7 @@ void tst_startup::initTestCase()
 {
     QVERIFY(m_display.start());
     // Minimising needs a window manager: it unmaps the window and maps it back.
-    m_windowManager.setProcessEnvironment(m_display.environment());
-    m_windowManager.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
-    QVERIFY2(m_windowManager.waitForStarted(), qPrintable(m_windowManager.errorString()));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        m_display
-            .run(QStringLiteral("xprop"),
-                 {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
-            .contains(QLatin1String("window id")),
-        20000);
+    QVERIFY(m_display.startWindowManager());
 }
 
 void tst_startup::init()
@@ -127,11 +126,6 @@ void tst_startup::cleanup()
 
 void tst_startup::cleanupTestCase()
 {
-    m_windowManager.terminate();
-    if (!m_windowManager.waitForFinished(5000)) {
-        m_windowManager.kill();
-        m_windowManager.waitForFinished();
-    }
     m_display.stop();
 }
 
@@ -152,62 +146,6 @@ QProcess *tst_startup::startInstaller(const QStringList &arguments, const QStrin
         qWarning("installer did not start: %s", qPrintable(installer->errorString()));
     m_installers.push_back(std::move(installer));
     return m_installers.back().get();
-}
-
-QStringList tst_startup::visibleWindows(qint64 pid) const
-{
-    return m_display
-        .run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                         QStringLiteral("--pid"), QString::number(pid)})
-        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QString tst_startup::windowTitle(const QString &window) const
-{
-    // WM_NAME of a Chinese title is not searchable, the UTF-8 name that getwindowname reads is.
-    return m_display.run(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), window})
-        .trimmed();
-}
-
-QString tst_startup::waitForWindow(QProcess *installer, const QString &title, int timeoutMs) const
-{
-    QDeadlineTimer deadline(timeoutMs);
-    do {
-        const QStringList windows = visibleWindows(installer->processId());
-        for (const QString &window : windows) {
-            if (windowTitle(window) == title)
-                return window;
-        }
-        QTest::qWait(100);
-    } while (!deadline.hasExpired() && installer->state() == QProcess::Running);
-    return QString();
-}
-
-bool tst_startup::xdotool(const QStringList &arguments) const
-{
-    // Success is the exit code: most of these commands print nothing.
-    QProcess tool;
-    tool.setProcessEnvironment(m_display.environment());
-    tool.start(QStringLiteral("xdotool"), arguments);
-    if (!tool.waitForFinished(20000)) {
-        tool.kill();
-        tool.waitForFinished();
-        return false;
-    }
-    return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
-}
-
-bool tst_startup::pressReturn(const QString &window) const
-{
-    return xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), window,
-                    QStringLiteral("key"), QStringLiteral("Return")});
-}
-
-bool tst_startup::closeWindow(const QString &window) const
-{
-    // The window manager's close, as a user's Alt+F4 asks for it.
-    return xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), window,
-                    QStringLiteral("key"), QStringLiteral("alt+F4")});
 }
 
 QString tst_startup::startToMainWindow(QProcess *installer, const QString &tipTitle)
@@ -299,7 +237,8 @@ void tst_startup::secondCopyRaisesFirst()
     const QString window = startToMainWindow(first);
     QVERIFY(!window.isEmpty());
 
-    QVERIFY(xdotool({QStringLiteral("windowminimize"), QStringLiteral("--sync"), window}));
+    QVERIFY(
+        m_display.xdotool({QStringLiteral("windowminimize"), QStringLiteral("--sync"), window}));
     QTRY_VERIFY(!visibleWindows(first->processId()).contains(window));
 
     QProcess *second = startInstaller();

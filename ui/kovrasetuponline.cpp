@@ -3,15 +3,29 @@
 #include "app/channelmanager.h"
 #include "app/product.h"
 #include "buildconfig.h"
+#include "install/installthread.h"
+#include "install/taskthread.h"
+#include "platform/platform.h"
 #include "report/operationlog.h"
+#include "ui/drivespace.h"
 #include "ui/greenstylesheets.h"
+#include "ui/progressmapping.h"
 
 #include <QColor>
 #include <QDebug>
+#include <QDesktopServices>
+#include <QFileDialog>
 #include <QGraphicsDropShadowEffect>
 #include <QIcon>
 #include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
 #include <QTimer>
+#include <QUrl>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 kovraSetupOnline::kovraSetupOnline(QWidget *parent)
     : QWidget(parent)
@@ -54,7 +68,16 @@ kovraSetupOnline::kovraSetupOnline(QWidget *parent)
     setUpWorkers();
 }
 
-kovraSetupOnline::~kovraSetupOnline() = default;
+kovraSetupOnline::~kovraSetupOnline()
+{
+    // A system close (Alt+F4) can come while a worker runs: its reports are dropped first, so no
+    // slot runs on a window being torn down, then the download is ended and the install waited
+    // for while every widget is still in place. A running thread is never destroyed.
+    taskThread->disconnect(this);
+    installThread->disconnect(this);
+    taskThread->stop();
+    installThread->wait();
+}
 
 void kovraSetupOnline::applyAlternativeBrand()
 {
@@ -99,7 +122,29 @@ void kovraSetupOnline::applyAlternativeBrand()
 
 void kovraSetupOnline::setUpWorkers()
 {
-    // Worker threads, their wiring, the drive scan and the install defaults.
+    taskThread = new TaskThread(this);
+    connect(taskThread, &TaskThread::updateProgress, this, &kovraSetupOnline::updateProgress);
+    connect(taskThread, &TaskThread::updateSuccess, this, &kovraSetupOnline::updateSuccess);
+    connect(taskThread, &TaskThread::updateFailed, this, &kovraSetupOnline::updateFailed);
+
+    installThread = new InstallThread(this);
+    connect(installThread, &InstallThread::installProgress, this,
+            &kovraSetupOnline::installProgress);
+    connect(installThread, &InstallThread::installSuccess, this, &kovraSetupOnline::installSuccess);
+    connect(installThread, &InstallThread::installFailed, this, &kovraSetupOnline::installFailed);
+
+    scanDrives();
+    const QString defaultRoot = Platform::defaultInstallRoot();
+    const QString defaultDrive = Platform::driveKey(defaultRoot);
+    installThread->is64Bit = true;
+    installRoot = defaultRoot;
+    // The package always comes from the production server, whatever the channel.
+    packageUrl =
+        QString::fromLatin1(BuildConfig::productionServerUrl) + QLatin1String(Product::packagePath);
+    taskThread->setUrl(packageUrl);
+    installDir = installRoot + QLatin1String(Product::productFolderName);
+    ui.lineEdit->setText(installDir);
+    checkDriveSpace(defaultDrive);
 }
 
 void kovraSetupOnline::setChannel(QString argument)
@@ -117,55 +162,245 @@ void kovraSetupOnline::sendOperationLog(QString btnId)
     postOperationLog(networkManager, parentWidget(), serverUrl, btnId);
 }
 
+void kovraSetupOnline::scanDrives()
+{
+    const QStringList roots = Platform::driveRoots();
+    for (const QString &root : roots) {
+        if (root.isEmpty())
+            continue;
+        const double gb = driveSpaceGB(root);
+        driveFreeText.insert(Platform::driveKey(root), DriveSpace::formatGigabytes(gb));
+    }
+    qDebug() << driveFreeText;
+}
+
+double kovraSetupOnline::driveSpaceGB(QString path)
+{
+    const quint64 bytes = Platform::freeBytes(path);
+    driveFreeBytes.insert(Platform::driveKey(path), bytes);
+    return DriveSpace::gigabytes(bytes);
+}
+
+void kovraSetupOnline::checkDriveSpace(QString drive)
+{
+    const DriveSpace::Verdict verdict = DriveSpace::check(driveFreeText, driveFreeBytes, drive);
+    ui.lb_size2->setText(verdict.text);
+    ui.btnSetupview->setEnabled(verdict.enough);
+    ui.btnSetupview_2->setEnabled(verdict.enough);
+    ui.label_7->setVisible(!verdict.enough);
+    if (!verdict.enough)
+        qDebug() << "not enough free space on drive" << drive << verdict.text;
+}
+
+void kovraSetupOnline::on_btnDir_clicked()
+{
+    sendOperationLog(QStringLiteral("pc-install-selectdir"));
+    const QString dir = QFileDialog::getExistingDirectory(
+        this, QStringLiteral("Open Directory"), installRoot,
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (dir.isEmpty())
+        return;
+    installRoot = dir;
+    const QString drive = Platform::driveKey(dir);
+    installDir = DriveSpace::productFolder(installRoot);
+    ui.lineEdit->setText(installDir);
+    checkDriveSpace(drive);
+}
+
 bool kovraSetupOnline::eventFilter(QObject *watched, QEvent *event)
 {
+    // Every rule is tested in turn; each watched object is named by one rule only. The event is
+    // never consumed, so the widget and its parents still get it.
+    const bool press = event->type() == QEvent::MouseButtonPress;
+    const bool release = event->type() == QEvent::MouseButtonRelease;
+
+    if (watched == ui.lbClose && press) {
+        sendOperationLog(QStringLiteral("pc-install-close"));
+        askToClose();
+    }
+    if (watched == ui.label_min && release) {
+        sendOperationLog(QStringLiteral("pc-install-min"));
+        showMinimized();
+    }
+    if (watched == ui.lb_custom && press) {
+        sendOperationLog(QStringLiteral("pc-install-custom"));
+        ui.stackedWidget->setCurrentIndex(1);
+    }
+    if ((watched == ui.lb_agreement || watched == ui.lb_agreement_2) && press) {
+        sendOperationLog(QStringLiteral("pc-install-agreement"));
+        QDesktopServices::openUrl(QUrl(QString::fromLatin1(BuildConfig::agreementHostUrl) +
+                                           QStringLiteral("/agreement.html"),
+                                       QUrl::TolerantMode));
+    }
+    // Both install buttons always share one enabled state.
+    if ((watched == ui.btnSetupview || watched == ui.btnSetupview_2) && press &&
+        ui.btnSetupview->isEnabled())
+        startInstall();
+    if (watched == ui.btnSetupview_3 && press) {
+        sendOperationLog(QStringLiteral("pc-install-setup"));
+        startProduct();
+    }
+    if ((watched == ui.label_4 || watched == ui.label_8) && press) {
+        sendOperationLog(QStringLiteral("pc-install-check"));
+        toggleAgreement();
+    }
     return QObject::eventFilter(watched, event);
+}
+
+void kovraSetupOnline::askToClose()
+{
+    const QString question = phase == 2 ? tr("language3") : tr("language4");
+    if (QMessageBox::question(this, tr("language2"), question, QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) == QMessageBox::Yes)
+        close();
+}
+
+void kovraSetupOnline::startInstall()
+{
+    slideIndex = 0;
+    QTimer::singleShot(3000, this, SLOT(changePage()));
+    sendOperationLog(QStringLiteral("pc-install-go"));
+    // No way out through the window's own controls while the work runs.
+    ui.lbClose->hide();
+    phase = 0;
+    ui.stackedWidget->setCurrentIndex(2);
+    taskThread->start(QThread::InheritPriority);
+}
+
+void kovraSetupOnline::toggleAgreement()
+{
+    agreementChecked = !agreementChecked;
+    const QString imageSet =
+        QLatin1String(Product::variantFlag ? "Resources_green/" : "Resources/");
+    const QString image = QLatin1String(agreementChecked ? "agree_agreement.png" : "no_check.png");
+    const QString sheet =
+        QStringLiteral("image: url(:/kovraSetupOnline/") + imageSet + image + QStringLiteral(");");
+    ui.label_4->setStyleSheet(sheet);
+    ui.label_8->setStyleSheet(sheet);
+    // Overrides the free-space check; that check, when it runs next, overrides this in turn.
+    ui.btnSetupview->setEnabled(agreementChecked);
+    ui.btnSetupview_2->setEnabled(agreementChecked);
 }
 
 void kovraSetupOnline::mousePressEvent(QMouseEvent *event)
 {
-    QWidget::mousePressEvent(event);
+    if (event->button() != Qt::LeftButton) {
+        event->ignore();
+        return;
+    }
+    dragOffset = event->globalPos() - frameGeometry().topLeft();
+    event->accept();
+    dragging = true;
 }
 
 void kovraSetupOnline::mouseReleaseEvent(QMouseEvent *event)
 {
-    QWidget::mouseReleaseEvent(event);
+    Q_UNUSED(event)
+    dragging = false;
 }
 
 void kovraSetupOnline::mouseMoveEvent(QMouseEvent *event)
 {
-    QWidget::mouseMoveEvent(event);
+    if (!dragging || !(event->buttons() & Qt::LeftButton)) {
+        event->ignore();
+        return;
+    }
+    move(event->globalPos() - dragOffset);
+    event->accept();
 }
 
-void kovraSetupOnline::on_pushButton_3_clicked() {}
+void kovraSetupOnline::takeProgress(double per)
+{
+    const std::optional<int> p = ProgressMapping::percent(per);
+    if (!p) {
+        qDebug() << "progress not shown, not a percentage:" << per;
+        return;
+    }
+    if (double(*p) != std::trunc(per))
+        qDebug() << "progress outside 0 to 100 shown as" << *p << ":" << per;
+    showProgress(*p);
+}
 
-void kovraSetupOnline::on_btnDir_clicked() {}
+void kovraSetupOnline::showProgress(int p)
+{
+    const int shown = ProgressMapping::shownValue(phase, p);
+    ui.proTxt->setText(tr("language1") + QString::number(shown) + QStringLiteral("%）"));
+    ui.progressBar->setValue(shown);
+    ui.progressBar->update();
+}
 
 void kovraSetupOnline::installProgress(double per)
 {
-    Q_UNUSED(per)
-}
-
-void kovraSetupOnline::installSuccess() {}
-
-void kovraSetupOnline::installFailed(int code)
-{
-    Q_UNUSED(code)
+    takeProgress(per);
 }
 
 void kovraSetupOnline::updateProgress(double per)
 {
-    Q_UNUSED(per)
+    takeProgress(per);
 }
 
 void kovraSetupOnline::updateSuccess(QString temppath)
 {
-    Q_UNUSED(temppath)
+    qDebug() << "updateSuccess" << temppath << "2222222222";
+    phase = 1;
+    // An install that has just reported may still be leaving its run: its inputs are written
+    // only once it has ended, and start() would be ignored before.
+    installThread->wait();
+    installThread->installDir = installDir;
+    installThread->archivePath = temppath;
+    installThread->start(QThread::InheritPriority);
+    sendOperationLog(QStringLiteral("pc-load-ok"));
 }
 
 void kovraSetupOnline::updateFailed(int code)
 {
-    Q_UNUSED(code)
+    ui.pushButton_3->show();
+    ui.proTxt->setText(tr("language5") + QStringLiteral("2-!") + QString::number(code));
+    qDebug() << "updateFailed,error code:" << code;
+    ui.lbClose->show();
+    sendOperationLog(QStringLiteral("pc-load-failedcode-") + QString::number(code));
+}
+
+void kovraSetupOnline::installSuccess()
+{
+    ui.lbClose->show();
+    phase = 2;
+    qDebug() << "installSuccess";
+    ui.stackedWidget->setCurrentIndex(3);
+    sendOperationLog(QStringLiteral("pc-install-success"));
+}
+
+void kovraSetupOnline::installFailed(int code)
+{
+    ui.pushButton_3->show();
+    ui.proTxt->setText(tr("language5") + QStringLiteral("1-!") + QString::number(code));
+    sendOperationLog(QStringLiteral("pc-install-failedcode-") + QString::number(code));
+    qDebug() << "installFailed" << code;
+    ui.lbClose->show();
+}
+
+void kovraSetupOnline::on_pushButton_3_clicked()
+{
+    slideIndex = 0;
+    QTimer::singleShot(3000, this, SLOT(changePage()));
+    ui.pushButton_3->hide();
+    sendOperationLog(QStringLiteral("pc-install-failed"));
+    ui.lbClose->hide();
+    phase = 0;
+    showProgress(0);
+    ui.stackedWidget->setCurrentIndex(2);
+    // The failed download reports just before its run ends; start() would be ignored until then.
+    taskThread->wait();
+    taskThread->start(QThread::InheritPriority);
+}
+
+void kovraSetupOnline::startProduct()
+{
+    Platform::startProduct(installDir + QLatin1String(Product::productExecutable));
+    // The installer is done once the product runs: it leaves at once, past the event loop and
+    // the window's teardown.
+    std::fflush(nullptr);
+    std::_Exit(0);
 }
 
 void kovraSetupOnline::changePage()

@@ -48,6 +48,21 @@ private:
     void setUpWorkers();
     void sendOperationLog(QString btnId);
 
+    // Install location and free space.
+    void scanDrives();
+    double driveSpaceGB(QString path);
+    void checkDriveSpace(QString drive);
+
+    // Progress and results.
+    void takeProgress(double per);
+    void showProgress(int p);
+    [[noreturn]] void startProduct();
+
+    // Click handling.
+    void askToClose();
+    void startInstall();
+    void toggleAgreement();
+
     Ui::kovraSetupOnlineClass ui;
 
     QPoint dragOffset;

@@ -1,5 +1,6 @@
 #include "support/vendorserver.h"
 
+#include "app/product.h"
 #include "buildconfig.h"
 
 #include <QCoreApplication>
@@ -127,6 +128,26 @@ QList<QJsonObject> VendorServer::requests() const
     return readJsonLines(m_dir.filePath(QStringLiteral("requests.txt")));
 }
 
+QStringList VendorServer::recordValues(const QString &key) const
+{
+    QStringList values;
+    const QList<QJsonObject> all = records();
+    for (const QJsonObject &record : all)
+        values << record.value(key).toVariant().toString();
+    return values;
+}
+
+QStringList VendorServer::requestPaths(const QString &method) const
+{
+    QStringList paths;
+    const QList<QJsonObject> all = requests();
+    for (const QJsonObject &request : all) {
+        if (request.value(QStringLiteral("method")).toString() == method)
+            paths << request.value(QStringLiteral("path")).toString();
+    }
+    return paths;
+}
+
 bool VendorServer::waitForRecords(int count, int timeoutMs) const
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -136,6 +157,30 @@ bool VendorServer::waitForRecords(int count, int timeoutMs) const
         QTest::qWait(20);
     }
     return true;
+}
+
+bool VendorServer::buildPackage(const QString &archive, const QString &arch, const QString &size,
+                                int files)
+{
+    QProcess builder;
+    builder.setProcessChannelMode(QProcess::MergedChannels);
+    builder.start(
+        QStringLiteral("python3"),
+        {QStringLiteral(KOVRA_SOURCE_DIR "/tools/make_package.py"), QStringLiteral("--brand"),
+         QLatin1String(Product::variantFlag ? "green" : "standard"), QStringLiteral("--arch"), arch,
+         QStringLiteral("--size"), size, QStringLiteral("--files"), QString::number(files),
+         QStringLiteral("--out"), archive});
+    const bool finished = builder.waitForFinished(300000);
+    if (!finished || builder.exitStatus() != QProcess::NormalExit || builder.exitCode() != 0) {
+        qWarning("the package builder failed: %s", builder.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+QString VendorServer::packageName()
+{
+    return QString::fromLatin1(Product::packagePath).section(QLatin1Char('/'), -1);
 }
 
 quint16 VendorServer::productionPort()

@@ -28,10 +28,21 @@ public:
     // Operation-log bodies received so far, one a line, oldest first.
     QStringList recordLines() const;
     QList<QJsonObject> records() const;
+    // One member of every record, as text, oldest first (for example every "btnId").
+    QStringList recordValues(const QString &key) const;
     // Every request received: method, path, contentType, length.
     QList<QJsonObject> requests() const;
+    // The paths of the requests with this method, oldest first.
+    QStringList requestPaths(const QString &method) const;
     // Waits (turning the event loop) until at least count records have arrived.
     bool waitForRecords(int count, int timeoutMs = 10000) const;
+
+    // Builds a package of this build's brand with tools/make_package.py: the package folder
+    // for arch ("x64" or "x86"), filler files of size bytes in all ("1M", "64K").
+    static bool buildPackage(const QString &archive, const QString &arch, const QString &size,
+                             int files);
+    // The file name the installer asks for under /upload/pc/.
+    static QString packageName();
 
     // The port of the compiled-in production server URL.
     static quint16 productionPort();
