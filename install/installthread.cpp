@@ -75,7 +75,16 @@ void InstallThread::run()
         sevenZip.start(Platform::sevenZipProgram(), arguments, QIODevice::ReadWrite);
         // Nothing is ever typed in: a password prompt gets end of input instead of waiting.
         sevenZip.closeWriteChannel();
-        sevenZip.waitForFinished(-1);
+        const bool finished = sevenZip.waitForFinished(-1);
+        // 7-Zip keeps what it unpacked even when a file's data is damaged or the disk is full:
+        // only an unpack it reports as good (1 is a warning) may be installed.
+        if (!finished || sevenZip.exitStatus() != QProcess::NormalExit || sevenZip.exitCode() > 1) {
+            qDebug() << "unzip failed" << archivePath
+                     << (finished ? QStringLiteral("7-Zip exit code %1").arg(sevenZip.exitCode())
+                                  : sevenZip.errorString());
+            emit installFailed(3);
+            return;
+        }
         sevenZip.close();
     }
 
