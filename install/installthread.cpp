@@ -218,8 +218,12 @@ bool InstallThread::isLeftOut(const QString &path)
         if (path.contains(QLatin1String(name)))
             return true;
     }
-    // The running installer, whatever its file is called on this system.
-    const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    // The running installer, whatever its file is called on this system. Only a file of its name
+    // can be it, so the others cost no path resolution.
+    const QString selfPath = QCoreApplication::applicationFilePath();
+    if (QFileInfo(path).fileName() != QFileInfo(selfPath).fileName())
+        return false;
+    const QString self = QFileInfo(selfPath).canonicalFilePath();
     return !self.isEmpty() && QFileInfo(path).canonicalFilePath() == self;
 }
 
@@ -246,7 +250,7 @@ bool InstallThread::copyFiles(const QString &sourceDir, QStringList &installedFi
         const QString parent = QFileInfo(target).path();
         if (!QFileInfo::exists(parent))
             QDir().mkpath(parent);
-        if (!QFile::copy(path, target)) {
+        if (!Platform::copyFile(path, target)) {
             qDebug() << path << " =failed to= " << target;
             emit installFailed(4);
             return false;
