@@ -151,16 +151,25 @@ class Recorder
 public:
     explicit Recorder(InstallThread *thread)
     {
-        QObject::connect(
+        m_connections[0] = QObject::connect(
             thread, &InstallThread::installProgress, thread,
             [this](double per) { add(progress(per)); }, Qt::DirectConnection);
-        QObject::connect(
+        m_connections[1] = QObject::connect(
             thread, &InstallThread::installSuccess, thread,
             [this] { add(QStringLiteral("success")); }, Qt::DirectConnection);
-        QObject::connect(
+        m_connections[2] = QObject::connect(
             thread, &InstallThread::installFailed, thread, [this](int code) { add(failed(code)); },
             Qt::DirectConnection);
     }
+    // A thread that runs again later must not report to a recorder that is gone.
+    ~Recorder()
+    {
+        for (const QMetaObject::Connection &connection : m_connections)
+            QObject::disconnect(connection);
+    }
+    Recorder(const Recorder &) = delete;
+    Recorder &operator=(const Recorder &) = delete;
+
     QStringList events() const
     {
         QMutexLocker lock(&m_mutex);
@@ -175,6 +184,7 @@ private:
     }
     mutable QMutex m_mutex;
     QStringList m_events;
+    QMetaObject::Connection m_connections[3];
 };
 
 // A language whose display names differ from every catalogue's.
