@@ -10,12 +10,17 @@ vendor server on loopback, and times, several times each, in alternating order:
   log handler     lines per second from one and from two threads
   memory          the engine's peak resident memory during a 200 MiB download and install
 
-Ratios are engine time over reference time, paired run by run; the table shows their median.
+The engine's time is that of the operation alone, as it runs inside the installer (the
+benchmark program reports it without its own start and exit); the tools' times are whole
+processes, as a user would run them. Ratios are engine time over reference time, paired run by
+run; the table shows their median and range. Before each timed run the disk is synced, and
+before each unpack the script waits a few seconds: ext4 makes new files slow while many files
+were deleted only moments ago, which would otherwise fall on whichever side comes next.
 Two rows need the finished installer window and are left as hooks (row_whole_install,
 row_startup): the whole install from the click to the finished page against the three tools
 in a row, and the start-up from process start to the window shown.
 
-Usage: tools/benchmark.py [--reps N] [--build DIR] [--work DIR] [--markdown]
+Usage: tools/benchmark.py [--reps N] [--settle SECONDS] [--build DIR] [--work DIR] [--markdown]
 Needs: cmake, g++, Qt 5, libcurl (as for the installer), curl, 7z, python3.
 """
 
@@ -40,6 +45,7 @@ PACKAGES = [
 class Bench:
     def __init__(self, args):
         self.reps = args.reps
+        self.pause = args.settle
         self.build = os.path.abspath(args.build)
         self.work = os.path.abspath(args.work)
         self.program = os.path.join(self.build, "bench", "kovra_bench")
@@ -92,16 +98,16 @@ class Bench:
     # --- one timed command ----------------------------------------------------------------
 
     def engine(self, *arguments):
-        """Runs the benchmark program; returns (seconds, {name: value})."""
+        """Runs the benchmark program; returns (seconds of the operation, {name: value})."""
         environment = dict(os.environ, HOME=self.home)
         for name in ("XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"):
             environment.pop(name, None)
-        seconds, output = timed([self.program] + list(arguments), environment)
+        _, output = timed([self.program] + list(arguments), environment)
         values = {}
         for line in output.splitlines():
             name, _, value = line.partition(" ")
             values[name] = value
-        return seconds, values
+        return float(values["seconds"]), values
 
     def paired(self, label, engine_run, reference_run, goal):
         """Alternates engine and reference runs; records the median of the paired ratios."""
@@ -162,7 +168,7 @@ class Bench:
         def engine():
             fresh(engine_download)
             remove(engine_install)
-            settle()
+            settle(self.pause)
             seconds, _ = self.engine("install", os.path.join(engine_download, "lumerixtemp.7z"),
                                      engine_install)
             return seconds
@@ -170,7 +176,7 @@ class Bench:
         def reference():
             fresh(reference_download)
             remove(reference_install)
-            settle()
+            settle(self.pause)
             packed = os.path.join(reference_download, "lumerixtemp.7z")
             unpack, _ = timed(["7z", "x", packed, "-o" + reference_download, "-aoa"])
             copy, _ = timed(["cp", "-r", os.path.join(reference_download, "Revanto_x64Minimal"),
@@ -182,6 +188,17 @@ class Bench:
         for folder in (engine_download, engine_install, reference_download, reference_install):
             remove(folder)
         return result
+
+    def row_check(self, label, archive):
+        times = []
+        for _ in range(self.reps):
+            seconds, _ = self.engine("check", archive)
+            times.append(seconds)
+        self.rows.append({
+            "row": "package check before unpacking, " + label + " (part of the install)",
+            "engine": "%.3f s" % statistics.median(times), "reference": "", "value": None,
+            "shown": "", "goal": None, "spread": "%.3f-%.3f" % (min(times), max(times)),
+        })
 
     def row_log(self, threads, lines=20000):
         log = os.path.join(self.home, ".cache", "kovra_bench", "install_revanto.log")
@@ -273,9 +290,10 @@ def timed(command, environment=None):
     return seconds, result.stdout
 
 
-def settle():
+def settle(pause=0.0):
     # Dirty pages of the previous run must not be written out during the next one.
     os.sync()
+    time.sleep(pause)
 
 
 def remove(path):
@@ -313,6 +331,8 @@ def machine():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--reps", type=int, default=5, help="repetitions of each row (5)")
+    parser.add_argument("--settle", type=float, default=6.0,
+                        help="seconds to wait before each unpack (6)")
     parser.add_argument("--build", default=os.path.join(TOP, "build", "standard"),
                         help="build folder of the standard brand")
     parser.add_argument("--work", default=os.path.join(TOP, "build", "benchmark"),
@@ -334,6 +354,7 @@ def main():
         for label, name, path in bench.packages:
             print("unpack + copy,", label, "...", file=sys.stderr, flush=True)
             tools[name] += bench.row_unpack_copy(label, path)
+            bench.row_check(label, path)
         print("log handler ...", file=sys.stderr, flush=True)
         bench.row_log(1)
         bench.row_log(2)

@@ -8,11 +8,14 @@
 //                                              both, one after the other, as an install does
 //   kovra_bench log LINES THREADS             LINES lines from each of THREADS threads through
 //                                              the log handler
+//   kovra_bench check ARCHIVE                 the package check that comes before unpacking
 //
-// Prints "name value" lines: seconds, bytes, lines_per_second, peak_rss_kib (the engine's own
-// resident memory high-water mark, from /proc/self/status). Exit status 0 on success.
+// Prints "name value" lines: seconds (the operation alone, as it runs inside the installer:
+// without this program's start and exit), bytes, lines_per_second, peak_rss_kib (the engine's
+// own resident memory high-water mark, from /proc/self/status). Exit status 0 on success.
 
 #include "app/loghandler.h"
+#include "install/archiveguard.h"
 #include "install/installthread.h"
 #include "install/taskthread.h"
 
@@ -127,7 +130,7 @@ bool logLines(int lines, int threadCount)
 int usage()
 {
     std::fputs("usage: kovra_bench download URL | install ARCHIVE INSTALL_DIR |"
-               " download-install URL INSTALL_DIR | log LINES THREADS\n",
+               " download-install URL INSTALL_DIR | log LINES THREADS | check ARCHIVE\n",
                stderr);
     return 2;
 }
@@ -153,6 +156,11 @@ int main(int argc, char **argv)
     } else if (mode == QLatin1String("download-install") && arguments.size() == 3) {
         QString archive;
         ok = download(arguments.at(1), &archive) && install(archive, arguments.at(2));
+    } else if (mode == QLatin1String("check") && arguments.size() == 2) {
+        const QString refusal = ArchiveGuard::check(arguments.at(1));
+        ok = refusal.isEmpty();
+        if (!ok)
+            say(QStringLiteral("error"), refusal);
     } else if (mode == QLatin1String("log") && arguments.size() == 3) {
         ok = logLines(arguments.at(1).toInt(), arguments.at(2).toInt());
     } else {
