@@ -80,7 +80,16 @@ QString nativeFolder(const QString &folder)
 
 QString folderRemovalCommand(const QString &nativeFolder)
 {
-    return QStringLiteral("rm -rf \"") + nativeFolder + QLatin1Char('"');
+    // Inside double quotes the shell still expands "$", "`" and backslashes, and a quote ends
+    // them. Escaped, a folder named "$HOME" or "$(...)" is removed as named, never its parent.
+    QString quoted;
+    for (const QChar c : nativeFolder) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('$') || c == QLatin1Char('`') ||
+            c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        quoted += c;
+    }
+    return QStringLiteral("rm -rf \"") + quoted + QLatin1Char('"');
 }
 
 QString uninstallProgram(const QString &storedCommand)

@@ -4,9 +4,11 @@
 #include <QStorageInfo>
 #include <QtTest>
 
-// The install's file copy: the content and permission bits arrive whole, an existing file is
-// never replaced, and a failed copy leaves no target behind.
-class tst_copyfile : public QObject
+// The platform functions the install relies on. The file copy: the content and permission bits
+// arrive whole, an existing file is never replaced, and a failed copy leaves no target behind.
+// The removal line of the "Uninstall" file: it removes exactly the install folder, whatever
+// characters the folder's name holds.
+class tst_platform : public QObject
 {
     Q_OBJECT
 
@@ -15,6 +17,8 @@ private slots:
     void copies();
     void refuses_data();
     void refuses();
+    void removalCommand_data();
+    void removalCommand();
 
 private:
     QTemporaryDir m_tmp;
@@ -48,7 +52,7 @@ QByteArray readFile(const QString &path)
 
 } // namespace
 
-void tst_copyfile::copies_data()
+void tst_platform::copies_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("permissions");
@@ -67,7 +71,7 @@ void tst_copyfile::copies_data()
     QTest::newRow("onto another file system") << 3 * 1024 * 1024 + 7 << executable << true;
 }
 
-void tst_copyfile::copies()
+void tst_platform::copies()
 {
     QFETCH(int, size);
     QFETCH(int, permissions);
@@ -96,7 +100,7 @@ void tst_copyfile::copies()
     QCOMPARE(readFile(source), content);
 }
 
-void tst_copyfile::refuses_data()
+void tst_platform::refuses_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::newRow("target exists") << "existing target";
@@ -106,7 +110,7 @@ void tst_copyfile::refuses_data()
     QTest::newRow("target folder not writable") << "locked folder";
 }
 
-void tst_copyfile::refuses()
+void tst_platform::refuses()
 {
     QFETCH(QString, kind);
 
@@ -141,5 +145,47 @@ void tst_copyfile::refuses()
         QVERIFY(!QFileInfo::exists(target));
 }
 
-QTEST_GUILESS_MAIN(tst_copyfile)
-#include "tst_copyfile.moc"
+void tst_platform::removalCommand_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << "lumerixMasterRecovery";
+    QTest::newRow("blanks") << "Program Files/lumerix Master";
+    QTest::newRow("double quote") << "a\" b";
+    QTest::newRow("variable") << "$HOME";
+    QTest::newRow("variable in braces") << "x${PWD}y";
+    QTest::newRow("command") << "`touch made-by-uninstall`";
+    QTest::newRow("command in parentheses") << "$(touch made-by-uninstall)";
+    QTest::newRow("backslashes") << "a\\b\\";
+    QTest::newRow("quote and command") << "a\"; touch made-by-uninstall; \"b";
+    QTest::newRow("line break") << "one\ntwo";
+    QTest::newRow("non-ASCII") << QString::fromUtf8("恢复大师");
+}
+
+void tst_platform::removalCommand()
+{
+    QFETCH(QString, name);
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    // The install folder with a file in it, and neighbours that must stay.
+    const QString folder = work.filePath(QStringLiteral("root/") + name);
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(writeFile(folder + QStringLiteral("/product.exe"), "product"));
+    QVERIFY(writeFile(work.filePath(QStringLiteral("root/neighbour.txt")), "stays"));
+
+    const QString command = Platform::folderRemovalCommand(Platform::nativeFolder(folder));
+    QProcess shell;
+    shell.setWorkingDirectory(work.path());
+    shell.setProcessChannelMode(QProcess::MergedChannels);
+    shell.start(QStringLiteral("sh"), {QStringLiteral("-c"), command});
+    QVERIFY2(shell.waitForFinished(60000), qPrintable(shell.errorString()));
+    QVERIFY2(shell.exitCode() == 0, qPrintable(command + '\n' + shell.readAll()));
+
+    QVERIFY2(!QFileInfo::exists(folder), qPrintable(command));
+    QCOMPARE(readFile(work.filePath(QStringLiteral("root/neighbour.txt"))), QByteArray("stays"));
+    QVERIFY2(!QFileInfo::exists(work.filePath(QStringLiteral("made-by-uninstall"))),
+             qPrintable(command));
+}
+
+QTEST_GUILESS_MAIN(tst_platform)
+#include "tst_platform.moc"
