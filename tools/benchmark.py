@@ -138,9 +138,9 @@ class Bench:
     # --- rows -----------------------------------------------------------------------------
 
     def row_download(self, label, name):
+        # curl writes where the engine does, so that both meet the same folder on disk.
         download_folder = os.path.join(self.home, ".local", "share", "kovra_bench")
-        curl_file = os.path.join(self.work, "curl", "package.7z")
-        os.makedirs(os.path.dirname(curl_file), exist_ok=True)
+        curl_file = os.path.join(download_folder, "lumerixtemp.7z")
 
         def engine():
             remove(download_folder)
@@ -150,7 +150,8 @@ class Bench:
             return seconds
 
         def reference():
-            remove(curl_file)
+            remove(download_folder)
+            os.makedirs(download_folder)
             settle()
             seconds, _ = timed(["curl", "-sS", "--fail", "-o", curl_file, self.url(name)])
             return seconds
@@ -159,39 +160,35 @@ class Bench:
                            reference, ("<=", 1.10))
 
     def row_unpack_copy(self, label, archive):
-        engine_download = os.path.join(self.work, "engine-dl")
-        engine_install = os.path.join(self.work, "engine-install")
-        reference_download = os.path.join(self.work, "reference-dl")
-        reference_install = os.path.join(self.work, "reference-install")
+        # Both sides use the same folders: where ext4 places a new folder changes how fast files
+        # are made in it, and that must not favour either side.
+        download = os.path.join(self.work, "unpack-dl")
+        install = os.path.join(self.work, "unpack-install")
+        packed = os.path.join(download, "lumerixtemp.7z")
 
-        def fresh(download):
+        def fresh():
             # As after a download: the archive alone in the download folder.
             remove(download)
+            remove(install)
             os.makedirs(download)
-            shutil.copyfile(archive, os.path.join(download, "lumerixtemp.7z"))
+            shutil.copyfile(archive, packed)
+            settle(self.pause)
 
         def engine():
-            fresh(engine_download)
-            remove(engine_install)
-            settle(self.pause)
-            seconds, _ = self.engine("install", os.path.join(engine_download, "lumerixtemp.7z"),
-                                     engine_install)
+            fresh()
+            seconds, _ = self.engine("install", packed, install)
             return seconds
 
         def reference():
-            fresh(reference_download)
-            remove(reference_install)
-            settle(self.pause)
-            packed = os.path.join(reference_download, "lumerixtemp.7z")
-            unpack, _ = timed(["7z", "x", packed, "-o" + reference_download, "-aoa"])
-            copy, _ = timed(["cp", "-r", os.path.join(reference_download, "Revanto_x64Minimal"),
-                             reference_install])
+            fresh()
+            unpack, _ = timed(["7z", "x", packed, "-o" + download, "-aoa"])
+            copy, _ = timed(["cp", "-r", os.path.join(download, "Revanto_x64Minimal"), install])
             return unpack + copy
 
         result = self.paired("unpack + copy, " + label + " (InstallThread / 7z x + cp -r)",
                              engine, reference, ("<=", 1.15))
-        for folder in (engine_download, engine_install, reference_download, reference_install):
-            remove(folder)
+        remove(download)
+        remove(install)
         return result
 
     def row_check(self, label, archive):
