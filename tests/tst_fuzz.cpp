@@ -183,16 +183,14 @@ void tst_fuzz::channelArguments()
                        QStringLiteral("%1"), QStringLiteral(" "), QString::fromUtf8("中文"),
                        QString::fromUtf8("é"), QString::fromUtf8("\xf0\x9f\x98\x80")});
     ChannelManager *manager = ChannelManager::instance();
-    const QString tokens[2] = {[&] {
-                                   const MessageCounter quiet;
-                                   manager->parseChannel(QStringLiteral("p_c#kvtst"));
-                                   return manager->channelToken();
-                               }(),
-                               [&] {
-                                   const MessageCounter quiet;
-                                   manager->parseChannel(QStringLiteral("Default"));
-                                   return manager->channelToken();
-                               }()};
+    // The token of each type, test (0) and normal (1).
+    const auto tokenAfter = [manager](const QString &argument) {
+        const MessageCounter quiet;
+        manager->parseChannel(argument);
+        return manager->channelToken();
+    };
+    const QString tokens[2] = {tokenAfter(QStringLiteral("p_c#kvtst")),
+                               tokenAfter(QStringLiteral("Default"))};
     QVERIFY(isIdentifier(tokens[0]) && isIdentifier(tokens[1]) && tokens[0] != tokens[1]);
 
     int testChannels = 0;
