@@ -95,6 +95,9 @@ void DownloadManager::downLoadFile(QString url, QString fileName)
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     // An error page is not the package: its body is not even written.
     curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+    // Fewer, larger reads and writes: with libcurl's 16 KiB default a package download costs a
+    // quarter more time than the curl tool, which reads 100 KiB at a time.
+    curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 512L * 1024);
 
     const CURLcode result = curl_easy_perform(handle);
     file.close();

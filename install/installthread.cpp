@@ -75,7 +75,16 @@ void InstallThread::run()
         sevenZip.start(Platform::sevenZipProgram(), arguments, QIODevice::ReadWrite);
         // Nothing is ever typed in: a password prompt gets end of input instead of waiting.
         sevenZip.closeWriteChannel();
-        sevenZip.waitForFinished(-1);
+        const bool finished = sevenZip.waitForFinished(-1);
+        // 7-Zip keeps what it unpacked even when a file's data is damaged or the disk is full:
+        // only an unpack it reports as good (1 is a warning) may be installed.
+        if (!finished || sevenZip.exitStatus() != QProcess::NormalExit || sevenZip.exitCode() > 1) {
+            qDebug() << "unzip failed" << archivePath
+                     << (finished ? QStringLiteral("7-Zip exit code %1").arg(sevenZip.exitCode())
+                                  : sevenZip.errorString());
+            emit installFailed(3);
+            return;
+        }
         sevenZip.close();
     }
 
@@ -209,8 +218,12 @@ bool InstallThread::isLeftOut(const QString &path)
         if (path.contains(QLatin1String(name)))
             return true;
     }
-    // The running installer, whatever its file is called on this system.
-    const QString self = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    // The running installer, whatever its file is called on this system. Only a file of its name
+    // can be it, so the others cost no path resolution.
+    const QString selfPath = QCoreApplication::applicationFilePath();
+    if (QFileInfo(path).fileName() != QFileInfo(selfPath).fileName())
+        return false;
+    const QString self = QFileInfo(selfPath).canonicalFilePath();
     return !self.isEmpty() && QFileInfo(path).canonicalFilePath() == self;
 }
 
@@ -237,7 +250,7 @@ bool InstallThread::copyFiles(const QString &sourceDir, QStringList &installedFi
         const QString parent = QFileInfo(target).path();
         if (!QFileInfo::exists(parent))
             QDir().mkpath(parent);
-        if (!QFile::copy(path, target)) {
+        if (!Platform::copyFile(path, target)) {
             qDebug() << path << " =failed to= " << target;
             emit installFailed(4);
             return false;

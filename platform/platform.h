@@ -30,6 +30,13 @@ QString folderRemovalCommand(const QString &nativeFolder);
 // The stored uninstall command as a program path that can be started.
 QString uninstallProgram(const QString &storedCommand);
 
+// --- Files --------------------------------------------------------------------------------
+
+// Copies one file as QFile::copy does: never over an existing target, the source's permissions
+// kept, and no partial target left behind after a failure. Unlike the toolkit's portable copy on
+// Linux, it does not sync each file to disk on its own.
+bool copyFile(const QString &source, const QString &target);
+
 // --- Tools and programs ---------------------------------------------------------------------
 
 // The 7-Zip command-line program: beside the installer first, else the system's.

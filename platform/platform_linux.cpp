@@ -9,6 +9,11 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
@@ -75,12 +80,77 @@ QString nativeFolder(const QString &folder)
 
 QString folderRemovalCommand(const QString &nativeFolder)
 {
-    return QStringLiteral("rm -rf \"") + nativeFolder + QLatin1Char('"');
+    // Inside double quotes the shell still expands "$", "`" and backslashes, and a quote ends
+    // them. Escaped, a folder named "$HOME" or "$(...)" is removed as named, never its parent.
+    QString quoted;
+    for (const QChar c : nativeFolder) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('$') || c == QLatin1Char('`') ||
+            c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        quoted += c;
+    }
+    return QStringLiteral("rm -rf \"") + quoted + QLatin1Char('"');
 }
 
 QString uninstallProgram(const QString &storedCommand)
 {
     return storedCommand;
+}
+
+namespace {
+
+// Moves the rest of in to out inside the kernel where it can, else through a buffer.
+bool copyData(int in, int out)
+{
+    for (;;) {
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (copied == 0)
+            return true;
+        if (copied > 0 || errno == EINTR)
+            continue;
+        // Not between these two file systems, or not at all: the portable way.
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+            return false;
+        break;
+    }
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t read = ::read(in, buffer.data(), buffer.size());
+        if (read == 0)
+            return true;
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read < 0)
+            return false;
+        for (ssize_t done = 0; done < read;) {
+            const ssize_t written = ::write(out, buffer.data() + done, size_t(read - done));
+            if (written < 0 && errno != EINTR)
+                return false;
+            done += qMax<ssize_t>(written, 0);
+        }
+    }
+}
+
+} // namespace
+
+bool copyFile(const QString &source, const QString &target)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    QFile out(target);
+    // Created only if it does not exist yet: an existing target is never replaced.
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        return false;
+    // The source's permission bits, straight from its open file: no path lookups per file.
+    struct stat status;
+    bool copied = ::fstat(in.handle(), &status) == 0 && copyData(in.handle(), out.handle())
+                  && ::fchmod(out.handle(), status.st_mode & 07777) == 0;
+    out.close();
+    copied = copied && out.error() == QFileDevice::NoError;
+    if (!copied)
+        out.remove();
+    return copied;
 }
 
 QString sevenZipProgram()

@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
@@ -33,6 +34,12 @@ QString uninstallProgram(const QString &storedCommand)
 {
     QString program = storedCommand;
     return program.replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+bool copyFile(const QString &source, const QString &target)
+{
+    // The system's own CopyFile.
+    return QFile::copy(source, target);
 }
 
 QString sevenZipProgram()

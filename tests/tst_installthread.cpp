@@ -151,16 +151,25 @@ class Recorder
 public:
     explicit Recorder(InstallThread *thread)
     {
-        QObject::connect(
+        m_connections[0] = QObject::connect(
             thread, &InstallThread::installProgress, thread,
             [this](double per) { add(progress(per)); }, Qt::DirectConnection);
-        QObject::connect(
+        m_connections[1] = QObject::connect(
             thread, &InstallThread::installSuccess, thread,
             [this] { add(QStringLiteral("success")); }, Qt::DirectConnection);
-        QObject::connect(
+        m_connections[2] = QObject::connect(
             thread, &InstallThread::installFailed, thread, [this](int code) { add(failed(code)); },
             Qt::DirectConnection);
     }
+    // A thread that runs again later must not report to a recorder that is gone.
+    ~Recorder()
+    {
+        for (const QMetaObject::Connection &connection : m_connections)
+            QObject::disconnect(connection);
+    }
+    Recorder(const Recorder &) = delete;
+    Recorder &operator=(const Recorder &) = delete;
+
     QStringList events() const
     {
         QMutexLocker lock(&m_mutex);
@@ -175,6 +184,7 @@ private:
     }
     mutable QMutex m_mutex;
     QStringList m_events;
+    QMetaObject::Connection m_connections[3];
 };
 
 // A language whose display names differ from every catalogue's.
@@ -444,10 +454,24 @@ void tst_InstallThread::failures_data()
     QTest::newRow("encrypted names") << "encrypted names" << QStringList{progress(0), failed(3)}
                                      << empty << "unzip failed \"%A\"";
     QTest::newRow("encrypted content") << "encrypted content" << QStringList{progress(0), failed(3)}
-                                       << empty << "unzip failed \"%P\"";
+                                       << empty << "unzip failed \"%A\"";
     QTest::newRow("file in package and installer folder")
         << "clash" << QStringList{progress(0), progress(70), failed(4)}
         << QStringList{"Qt5Core.dll"} << "\"%B/Qt5Core.dll\"  =failed to=  \"%I/Qt5Core.dll\"";
+    // A damaged download: 7-Zip may unpack every file and still report an error, so whatever it
+    // left must not be installed.
+    QTest::newRow("truncated to half") << "truncated half" << QStringList{progress(0), failed(3)}
+                                       << empty << "unzip failed \"%A\"";
+    QTest::newRow("last byte missing") << "truncated last" << QStringList{progress(0), failed(3)}
+                                       << empty << "unzip failed \"%A\"";
+    QTest::newRow("empty archive file")
+        << "truncated all" << QStringList{progress(0), failed(3)} << empty << "unzip failed \"%A\"";
+    QTest::newRow("flipped byte in the packed data")
+        << "flipped data" << QStringList{progress(0), failed(3)} << empty << "unzip failed \"%A\"";
+    QTest::newRow("flipped byte in the start header")
+        << "flipped start" << QStringList{progress(0), failed(3)} << empty << "unzip failed \"%A\"";
+    QTest::newRow("flipped byte in the end header")
+        << "flipped end" << QStringList{progress(0), failed(3)} << empty << "unzip failed \"%A\"";
     QTest::newRow("relative install folder")
         << "relative" << QStringList{progress(0), failed(4)} << empty << QString();
 }
@@ -483,6 +507,24 @@ void tst_InstallThread::failures()
         if (setup == QLatin1String("encrypted names"))
             switches.append(QStringLiteral("-mhe=on"));
         QVERIFY(pack(stage, {QStringLiteral("Revanto_x64Minimal")}, archivePath(), switches));
+    } else if (setup.startsWith(QLatin1String("truncated")) ||
+               setup.startsWith(QLatin1String("flipped"))) {
+        QVERIFY(makePackage(archivePath()));
+        QByteArray bytes = readFile(archivePath());
+        QVERIFY(bytes.size() > 64 * 1024);
+        if (setup == QLatin1String("truncated half"))
+            bytes.truncate(bytes.size() / 2);
+        else if (setup == QLatin1String("truncated last"))
+            bytes.chop(1);
+        else if (setup == QLatin1String("truncated all"))
+            bytes.clear();
+        else if (setup == QLatin1String("flipped data"))
+            bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 0x55);
+        else if (setup == QLatin1String("flipped start"))
+            bytes[20] = char(bytes.at(20) ^ 0x01); // the offset of the end header
+        else
+            bytes[bytes.size() - 10] = char(bytes.at(bytes.size() - 10) ^ 0x55);
+        QVERIFY(writeFile(archivePath(), bytes));
     } else if (setup == QLatin1String("clash")) {
         QVERIFY(writeFile(stage + QStringLiteral("/Revanto_x64Minimal/Qt5Core.dll"), "package"));
         QVERIFY(pack(stage, {QStringLiteral("Revanto_x64Minimal")}, archivePath()));
@@ -495,12 +537,26 @@ void tst_InstallThread::failures()
     if (setup == QLatin1String("relative"))
         thread.installDir = QStringLiteral("relative/lumerixMasterRecovery");
 
+    // Everything but the download folder and the install folder stays as it was.
+    const auto outside = [this] {
+        QStringList entries = entriesOf(m_home.path());
+        const QStringList temporary = entriesOf(m_tmp->path());
+        for (const QString &entry : temporary) {
+            if (!entry.startsWith(QLatin1String("dl/")) &&
+                !entry.startsWith(QLatin1String("Program Files/")))
+                entries.append(entry);
+        }
+        return entries;
+    };
+    const QStringList outsideBefore = outside();
+
     logLines.clear();
     const QtMessageHandler previous = qInstallMessageHandler(captureLog);
     const QStringList seen = runInstall(thread);
     qInstallMessageHandler(previous);
 
     QCOMPARE(seen, events);
+    QCOMPARE(outside(), outsideBefore);
     if (!logLine.isEmpty())
         QVERIFY2(std::any_of(logLines.cbegin(), logLines.cend(),
                              [&](const QString &line) { return line.startsWith(logLine); }),

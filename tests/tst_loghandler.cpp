@@ -2,12 +2,14 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QTextCodec>
 #include <QThread>
 #include <QtTest>
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -129,7 +131,7 @@ private slots:
     void lineLayout_data();
     void lineLayout();
     void installedHandlerWritesDebugStream();
-    void twoThreadsWriteWholeLines();
+    void threadsWriteWholeLines();
     void warningRaisedWhileWritingIsDropped();
     void unwritableLogLosesOnlyThatLine_data();
     void unwritableLogLosesOnlyThatLine();
@@ -231,42 +233,65 @@ void tst_loghandler::installedHandlerWritesDebugStream()
              qPrintable(lines.at(2)));
 }
 
-void tst_loghandler::twoThreadsWriteWholeLines()
+// Four threads log at once; each line is whole, ended by CR LF, and each message is there once,
+// in the order its thread wrote it.
+void tst_loghandler::threadsWriteWholeLines()
 {
-    constexpr int linesPerThread = 1000;
-    const QString padding(200, QLatin1Char('.'));
+    constexpr int threadCount = 4;
+    constexpr int linesPerThread = 10000;
+    // Lengths from a few bytes to beyond a pipe or stdio buffer, so a torn write would show.
+    const auto padding = [](int line) {
+        return QString(line % 97 == 0 ? 9000 : (line * 37) % 300, QLatin1Char('a' + line % 26));
+    };
     const qint64 before = logSize();
 
-    auto writer = [&](QChar name) {
-        return [=] {
+    QSemaphore ready;
+    QSemaphore go;
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back(QThread::create([&, t] {
+            ready.release();
+            go.acquire();
             for (int i = 0; i < linesPerThread; ++i)
                 logDirectly(QtDebugMsg,
-                            QStringLiteral("thread %1 line %2 %3").arg(name).arg(i).arg(padding));
-        };
-    };
-    std::unique_ptr<QThread> first(QThread::create(writer(QLatin1Char('A'))));
-    std::unique_ptr<QThread> second(QThread::create(writer(QLatin1Char('B'))));
-    first->start();
-    second->start();
-    QVERIFY(first->wait());
-    QVERIFY(second->wait());
+                            QStringLiteral("thread %1 line %2 |%3|").arg(t).arg(i).arg(padding(i)));
+        }));
+        threads.back()->start();
+    }
+    // Every thread waits at the same starting line, then all write at once. They are released
+    // and waited for in any case: a running thread must not be destroyed.
+    const bool allReady = ready.tryAcquire(threadCount, 60000);
+    go.release(threadCount);
+    for (const auto &thread : threads)
+        thread->wait();
+    QVERIFY(allReady);
 
-    const QStringList lines = linesAfter(before);
-    QCOMPARE(lines.size(), 2 * linesPerThread);
+    const QByteArray added = logContent().mid(int(before));
+    QVERIFY(added.endsWith("\r\n"));
+    const QList<QByteArray> lines = added.left(added.size() - 2).split('\n');
+    QCOMPARE(lines.size(), threadCount * linesPerThread);
     const QRegularExpression whole(QLatin1Char('^') + timePattern +
                                    QStringLiteral(" Debug: File:\\(\\) Line:\\(0\\) thread "
-                                                  "([AB]) line (\\d+) \\.{200}$"));
-    QHash<QString, int> next;
-    for (const QString &line : lines) {
+                                                  "(\\d) line (\\d+) \\|([a-z]*)\\|$"));
+    std::vector<int> next(threadCount, 0);
+    for (int i = 0; i < lines.size(); ++i) {
+        const QByteArray &raw = lines.at(i);
+        // Every line but the last was cut at "\n": it must end in the CR of its CR LF.
+        QVERIFY2(i == lines.size() - 1 || raw.endsWith('\r'), raw.left(200).constData());
+        const QString line = QString::fromLatin1(i == lines.size() - 1 ? raw : raw.chopped(1));
+        QVERIFY2(!line.contains(QLatin1Char('\r')), qPrintable(line.left(200)));
         const QRegularExpressionMatch match = whole.match(line);
-        QVERIFY2(match.hasMatch(), qPrintable(line));
-        // Each thread's lines appear in the order it wrote them.
-        int &expected = next[match.captured(2)];
-        QCOMPARE(match.captured(3).toInt(), expected);
-        ++expected;
+        QVERIFY2(match.hasMatch(), qPrintable(line.left(200)));
+        const int thread = match.captured(2).toInt();
+        const int number = match.captured(3).toInt();
+        QVERIFY2(thread < threadCount, qPrintable(line.left(200)));
+        // In order and without gaps: so every message is there, exactly once.
+        QCOMPARE(number, next[thread]);
+        QCOMPARE(match.captured(4), padding(number));
+        ++next[thread];
     }
-    QCOMPARE(next.value(QStringLiteral("A")), linesPerThread);
-    QCOMPARE(next.value(QStringLiteral("B")), linesPerThread);
+    for (int t = 0; t < threadCount; ++t)
+        QCOMPARE(next[t], linesPerThread);
 }
 
 // The stream converts the line through the locale codec while the lock is held; a warning raised

@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds both brands and runs every test.
+# The test command: installs what is missing, builds both brands and a sanitizer build of the
+# standard brand (AddressSanitizer and UndefinedBehaviorSanitizer), and runs every test in each.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 "$top/tools/install-deps.sh"
 
-for brand in standard green; do
-    flag=OFF
-    [ "$brand" = green ] && flag=ON
-    cmake -S "$top" -B "$top/build/$brand" -DGREEN_BRAND=$flag ${KOVRA_CMAKE_ARGS:-}
-    cmake --build "$top/build/$brand" -j "$jobs"
+# name and CMake options of each configuration, in build and test order
+configurations=(
+    "standard -DGREEN_BRAND=OFF"
+    "green -DGREEN_BRAND=ON"
+    "sanitize -DGREEN_BRAND=OFF -DKOVRA_SANITIZE=ON"
+)
+
+for configuration in "${configurations[@]}"; do
+    read -r name options <<<"$configuration"
+    # shellcheck disable=SC2086 # the options are separate words
+    cmake -S "$top" -B "$top/build/$name" $options ${KOVRA_CMAKE_ARGS:-}
+    cmake --build "$top/build/$name" -j "$jobs"
 done
 
 status=0
-for brand in standard green; do
-    echo "=== tests, $brand brand ==="
-    (cd "$top/build/$brand" && ctest --output-on-failure -j "$jobs" ${KOVRA_CTEST_ARGS:-}) || status=1
+for configuration in "${configurations[@]}"; do
+    read -r name _ <<<"$configuration"
+    echo "=== tests, $name build ==="
+    # shellcheck disable=SC2086
+    (cd "$top/build/$name" && ctest --output-on-failure -j "$jobs" ${KOVRA_CTEST_ARGS:-}) || status=1
 done
 exit $status

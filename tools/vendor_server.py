@@ -55,6 +55,12 @@ class VendorServer(ThreadingHTTPServer):
         except OSError:
             return "normal"
 
+    def handle_error(self, request, client_address):
+        # A client that hangs up mid-answer (a stopped or failed download) is no server fault.
+        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            return
+        super().handle_error(request, client_address)
+
     def append(self, path, line):
         if not path:
             return
