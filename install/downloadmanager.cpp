@@ -86,6 +86,10 @@ void DownloadManager::downLoadFile(QString url, QString fileName)
     const QByteArray urlBytes = url.toUtf8();
     CURL *handle = curl.get();
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 30L);
+    // A server that stops sending would otherwise hold the progress page, whose close icon is
+    // hidden, for ever: half a minute without a byte fails the transfer, like the connect limit.
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 30L);
     curl_easy_setopt(handle, CURLOPT_URL, urlBytes.constData());
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &TransferCallbacks::writeData);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &file);

@@ -17,7 +17,8 @@ public:
     ~DownloadManager() override;
 
     // Runs the whole transfer and returns when it has ended, after exactly one of downLoadErr()
-    // and downLoadOK(path). Blocking: called on a worker thread.
+    // and downLoadOK(path); half a minute without data fails it. Blocking: called on a worker
+    // thread.
     void downLoadFile(QString url, QString fileName);
 
     // Ends the running transfer at its next progress check (about once a second even when no

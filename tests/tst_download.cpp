@@ -59,6 +59,18 @@ quint16 closedPort()
     return probe.serverPort();
 }
 
+// The half-minute wait of a stalled download proves the same thing in every build: the download
+// has no brand branch, and its failure path is the one the other failure rows take under the
+// sanitizers. So only the plain standard build waits for it.
+bool waitsForStalls()
+{
+#ifdef __SANITIZE_ADDRESS__
+    return false;
+#else
+    return !Product::variantFlag;
+#endif
+}
+
 bool isPercent(double value)
 {
     return std::isfinite(value) && value >= 0.0 && value <= 100.0;
@@ -299,6 +311,7 @@ private slots:
         QTest::newRow("status 500") << QStringLiteral("/fault/status-500") + base;
         QTest::newRow("missing file") << QStringLiteral("/upload/pc/nothing.7z");
         QTest::newRow("dropped mid-body") << QStringLiteral("/fault/drop") + base;
+        QTest::newRow("closed without an answer") << QStringLiteral("/fault/hangup") + base;
         QTest::newRow("refused connection")
             << QStringLiteral("http://127.0.0.1:%1").arg(closedPort()) + base;
     }
@@ -461,6 +474,61 @@ private slots:
         QVERIFY(runToEnd(*thread));
         QCOMPARE(log.successPath, finalPath());
         QCOMPARE(readFile(finalPath()), package);
+    }
+
+    void stalledDownloadFails()
+    {
+        if (!waitsForStalls())
+            QSKIP("waited for in the standard build only");
+        // Takes connections and never answers.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+
+        // Both kinds of silence side by side, so the half minute is waited for once: the package
+        // stops after its first bytes, and a server takes the request and never answers.
+        TaskThread thread;
+        thread.setUrl(packageUrl(QStringLiteral("stall")));
+        ThreadLog log;
+        log.watch(&thread);
+        DownloadManager unanswered;
+        ManagerLog unansweredLog;
+        unansweredLog.watch(&unanswered);
+        const QString unansweredName = QStringLiteral("unanswered.7z");
+        QElapsedTimer timer;
+        qint64 unansweredEnd = -1;
+        const std::unique_ptr<QThread> unansweredRun(QThread::create([&] {
+            unanswered.downLoadFile(
+                QStringLiteral("http://127.0.0.1:%1/upload/pc/").arg(silent.serverPort()) +
+                    servedName,
+                unansweredName);
+            unansweredEnd = timer.elapsed();
+        }));
+        const auto endBoth = qScopeGuard([&] {
+            unanswered.requestStop();
+            unansweredRun->wait();
+        });
+
+        timer.start();
+        thread.start();
+        unansweredRun->start();
+        QVERIFY(thread.wait(120000));
+        const qint64 stalledEnd = timer.elapsed();
+        QVERIFY(unansweredRun->wait(120000));
+        QCoreApplication::sendPostedEvents();
+        qInfo("stalled package failed after %lld ms, unanswered request after %lld ms", stalledEnd,
+              unansweredEnd);
+
+        // Not before half a minute of silence: a slow network's pause is no failure.
+        QVERIFY2(stalledEnd >= 30000, qPrintable(QString::number(stalledEnd)));
+        QVERIFY2(unansweredEnd >= 30000, qPrintable(QString::number(unansweredEnd)));
+        QCOMPARE(log.failures, QList<int>{0});
+        QVERIFY(log.successPath.isEmpty());
+        QCOMPARE(unansweredLog.events, QStringList{QStringLiteral("err")});
+        // Only the first bytes, under the temporary name; nothing under a final name.
+        const QByteArray received = readFile(tmpPath());
+        QVERIFY(!received.isEmpty() && package.startsWith(received));
+        QVERIFY(!QFile::exists(finalPath()));
+        QVERIFY(!QFile::exists(downloadFolder() + QLatin1Char('/') + unansweredName));
     }
 };
 

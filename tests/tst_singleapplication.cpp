@@ -46,7 +46,7 @@ struct Peer
     std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
 
     void start(const QString &id, const QString &message = QStringLiteral("hello"),
-               int timeout = 10000)
+               int timeout = 30000)
     {
         process->start(QCoreApplication::applicationFilePath(),
                        {QLatin1String(peerOption), id, message, QString::number(timeout)});
@@ -127,7 +127,7 @@ void tst_singleapplication::messageReachesRunningCopy()
     peer.start(testId, message);
     QCOMPARE(peer.answer(), QStringLiteral("sent"));
     QVERIFY(peer.finish());
-    QTRY_COMPARE(received.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 30000);
     QCOMPARE(received.at(0).at(0).toString(), message);
 }
 
@@ -158,7 +158,7 @@ void tst_singleapplication::activationClearsOnlyMinimised()
     peer.start(testId, QStringLiteral("raise_window_noop"));
     QCOMPARE(peer.answer(), QStringLiteral("sent"));
     QVERIFY(peer.finish());
-    QTRY_COMPARE(received.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 30000);
     QCOMPARE(int(window.windowState()), after);
     application()->setActivationWindow(nullptr, false);
 }
@@ -175,7 +175,7 @@ void tst_singleapplication::messageWithoutActivation()
     peer.start(testId);
     QCOMPARE(peer.answer(), QStringLiteral("sent"));
     QVERIFY(peer.finish());
-    QTRY_COMPARE(received.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 30000);
     QCOMPARE(window.windowState(), Qt::WindowStates(Qt::WindowMinimized));
     application()->setActivationWindow(nullptr, false);
     // A message after the window is gone finds nothing to raise and does no harm.
@@ -187,7 +187,7 @@ void tst_singleapplication::messageWithoutActivation()
     late.start(testId);
     QCOMPARE(late.answer(), QStringLiteral("sent"));
     QVERIFY(late.finish());
-    QTRY_COMPARE(received.count(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 2, 30000);
     QCOMPARE(application()->activationWindow(), nullptr);
     application()->setActivationWindow(nullptr, false);
 }

@@ -198,7 +198,7 @@ void tst_startup::warningBoxComesFirst()
     QVERIFY(pressReturn(box));
     const QString window = waitForWindow(installer, mainTitle);
     QVERIFY2(!window.isEmpty(), "no installer window after the warning");
-    QTRY_VERIFY(!visibleWindows(installer->processId()).contains(box));
+    QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows(installer->processId()).contains(box), 30000);
 
     QVERIFY(closeWindow(window));
     QVERIFY(installer->waitForFinished(30000));
@@ -239,7 +239,7 @@ void tst_startup::secondCopyRaisesFirst()
 
     QVERIFY(
         m_display.xdotool({QStringLiteral("windowminimize"), QStringLiteral("--sync"), window}));
-    QTRY_VERIFY(!visibleWindows(first->processId()).contains(window));
+    QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows(first->processId()).contains(window), 30000);
 
     QProcess *second = startInstaller();
     QVERIFY(second->waitForFinished(30000));
@@ -247,7 +247,7 @@ void tst_startup::secondCopyRaisesFirst()
     QCOMPARE(second->exitCode(), 0);
 
     // The first copy's window is back on screen.
-    QTRY_VERIFY_WITH_TIMEOUT(visibleWindows(first->processId()).contains(window), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(visibleWindows(first->processId()).contains(window), 30000);
     QCOMPARE(first->state(), QProcess::Running);
 }
 

@@ -1,3 +1,4 @@
+#include "app/loghandler.h"
 #include "app/product.h"
 #include "buildconfig.h"
 #include "install/downloadmanager.h"
@@ -76,6 +77,40 @@ QStringList sorted(QStringList list)
 {
     list.sort();
     return list;
+}
+
+QString downloadedPackage()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QLatin1Char('/') +
+           QLatin1String(Product::packageFileName);
+}
+
+// The ids of the records the log file says were sent, oldest first.
+QStringList loggedIds()
+{
+    QFile log(QStandardPaths::writableLocation(QStandardPaths::CacheLocation) +
+              QStringLiteral("/install_revanto.log"));
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    QStringList ids;
+    const QRegularExpression sent(QStringLiteral("opration log:  \"([^\"]*)\"\r$"));
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QRegularExpressionMatch match = sent.match(QString::fromUtf8(line));
+        if (match.hasMatch())
+            ids << match.captured(1);
+    }
+    return ids;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
+        return false;
+    }
+    return file.write(bytes) == bytes.size();
 }
 
 // Answers the next modal box (message box or folder dialog) from the event loop that shows it.
@@ -216,6 +251,16 @@ void tst_WindowFlow::initTestCase()
     // Many small files: an install that takes a while.
     QVERIFY(VendorServer::buildPackage(m_packages.filePath(QStringLiteral("many.7z")),
                                        QStringLiteral("x64"), QStringLiteral("4M"), 400));
+
+    // The good package cut short, and with one byte of its packed data changed.
+    QFile good(m_packages.filePath(QStringLiteral("x64.7z")));
+    QVERIFY2(good.open(QIODevice::ReadOnly), qPrintable(good.errorString()));
+    const QByteArray bytes = good.readAll();
+    QVERIFY(writeFile(m_packages.filePath(QStringLiteral("truncated.7z")),
+                      bytes.left(bytes.size() / 2)));
+    QByteArray corrupt = bytes;
+    corrupt[corrupt.size() / 2] = char(corrupt.at(corrupt.size() / 2) ^ 0x55);
+    QVERIFY(writeFile(m_packages.filePath(QStringLiteral("corrupt.7z")), corrupt));
 }
 
 void tst_WindowFlow::init()
@@ -404,17 +449,28 @@ void tst_WindowFlow::failureThenReinstall_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("ids");
 
+    const QStringList downloadFailed{"pc-install-go", "pc-load-failedcode-0"};
+    const QStringList installFailed{"pc-install-go", "pc-load-ok", "pc-install-failedcode-3"};
+    // Nothing listens on the server's port: the records cannot leave either.
+    QTest::newRow("server down") << "down"
+                                 << "x64.7z" << failurePrefix + "2-!0" << downloadFailed;
+    QTest::newRow("connection closed without an answer")
+        << "hangup"
+        << "x64.7z" << failurePrefix + "2-!0" << downloadFailed;
     QTest::newRow("package missing on the server")
         << "status-404"
-        << "x64.7z" << failurePrefix + "2-!0"
-        << QStringList{"pc-install-go", "pc-load-failedcode-0"};
+        << "x64.7z" << failurePrefix + "2-!0" << downloadFailed;
+    QTest::newRow("server error") << "status-500"
+                                  << "x64.7z" << failurePrefix + "2-!0" << downloadFailed;
     QTest::newRow("connection dropped halfway")
         << "drop"
-        << "x64.7z" << failurePrefix + "2-!0"
-        << QStringList{"pc-install-go", "pc-load-failedcode-0"};
+        << "x64.7z" << failurePrefix + "2-!0" << downloadFailed;
     QTest::newRow("package without the 64-bit folder")
-        << paced << "x86.7z" << failurePrefix + "1-!3"
-        << QStringList{"pc-install-go", "pc-load-ok", "pc-install-failedcode-3"};
+        << paced << "x86.7z" << failurePrefix + "1-!3" << installFailed;
+    QTest::newRow("truncated package")
+        << paced << "truncated.7z" << failurePrefix + "1-!3" << installFailed;
+    QTest::newRow("corrupt package")
+        << paced << "corrupt.7z" << failurePrefix + "1-!3" << installFailed;
 }
 
 void tst_WindowFlow::failureThenReinstall()
@@ -424,8 +480,21 @@ void tst_WindowFlow::failureThenReinstall()
     QFETCH(QString, text);
     QFETCH(QStringList, ids);
 
-    m_server->setPackageMode(mode);
+    const bool serverDown = mode == QLatin1String("down");
     QVERIFY(usePackage(package));
+    // As in the installer, the log file tells what was sent while the server is away.
+    QtMessageHandler previousHandler = nullptr;
+    if (serverDown) {
+        m_server->stop();
+        previousHandler = qInstallMessageHandler(logMessageHandler);
+    } else {
+        m_server->setPackageMode(mode);
+    }
+    const auto restoreHandler = qScopeGuard([serverDown, previousHandler] {
+        if (serverDown)
+            qInstallMessageHandler(previousHandler);
+    });
+
     openWindow();
     auto *reinstall = widget<QPushButton>("pushButton_3");
     QTest::mousePress(widget<QWidget>("btnSetupview_2"), Qt::LeftButton);
@@ -433,9 +502,20 @@ void tst_WindowFlow::failureThenReinstall()
     QCOMPARE(widget<QLabel>("proTxt")->text(), text);
     QVERIFY(widget<QLabel>("lbClose")->isVisible());
     QCOMPARE(widget<QStackedWidget>("stackedWidget")->currentIndex(), 2);
-    // Sent within moments of each other, so they may overtake one another on the wire.
-    QVERIFY(m_server->waitForRecords(ids.size()));
-    QCOMPARE(sorted(btnIds(*m_server)), sorted(ids));
+    if (text.contains(QLatin1String("2-!")))
+        QVERIFY2(!QFileInfo::exists(downloadedPackage()), "a failed download left a package");
+    else
+        QVERIFY(!QFileInfo::exists(installDir() + QLatin1String(Product::productExecutable)));
+    if (serverDown) {
+        QTRY_COMPARE(loggedIds(), ids);
+        QVERIFY(m_server->start(VendorServer::productionPort()));
+    } else {
+        // Sent within moments of each other, so they may overtake one another on the wire.
+        QVERIFY(m_server->waitForRecords(ids.size()));
+        QCOMPARE(sorted(btnIds(*m_server)), sorted(ids));
+    }
+    const int recordsBefore = serverDown ? 0 : ids.size();
+    const int requestsBefore = serverDown ? 0 : 1;
 
     // The package is back: the re-install starts from 0 and runs the whole download again.
     m_server->setPackageMode(paced);
@@ -450,12 +530,12 @@ void tst_WindowFlow::failureThenReinstall()
                               installTimeout);
     QVERIFY(isInstalled(installDir()));
 
-    QVERIFY(m_server->waitForRecords(ids.size() + 3));
-    QVERIFY2(btnIds(*m_server).mid(ids.size()) ==
+    QVERIFY(m_server->waitForRecords(recordsBefore + 3));
+    QVERIFY2(btnIds(*m_server).mid(recordsBefore) ==
                  QStringList({"pc-install-failed", "pc-load-ok", "pc-install-success"}),
              qPrintable(btnIds(*m_server).join(' ')));
     QCOMPARE(m_server->requestPaths(QStringLiteral("GET")),
-             repeated(2, QLatin1String(Product::packagePath)));
+             repeated(requestsBefore + 1, QLatin1String(Product::packagePath)));
 }
 
 void tst_WindowFlow::reinstallWhileDownloadEnds()

@@ -12,7 +12,7 @@ file. For tests it can also misbehave, either on chosen paths or on every packag
 Modes: normal, status-<code> (that status with an error page), redirect (302 to the plain
 path), chunked (no Content-Length), stall (headers, then the first bytes, then nothing),
 drop (headers announcing the whole size, half the body, then the connection is closed),
-slow-<KiB/s> (the body at that rate).
+hangup (the connection is closed without an answer), slow-<KiB/s> (the body at that rate).
 
 Only the Python standard library is used.
 """
@@ -102,6 +102,9 @@ class VendorHandler(BaseHTTPRequestHandler):
         self.send_bytes(status, body)
 
     def serve_file(self, path, mode):
+        if mode == "hangup":
+            self.close_connection = True
+            return
         if mode.startswith("status-"):
             self.send_error_page(int(mode[len("status-"):]))
             return

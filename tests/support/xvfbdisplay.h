@@ -28,7 +28,7 @@ public:
     // Window ids whose title matches the pattern (xdotool search --name), visible only.
     QStringList findWindows(const QString &namePattern) const;
     // Waits until at least one visible window matches; returns the ids.
-    QStringList waitForWindows(const QString &namePattern, int timeoutMs = 15000) const;
+    QStringList waitForWindows(const QString &namePattern, int timeoutMs = 30000) const;
 
     // Starts openbox on this display and waits until it manages windows: minimising, the
     // system close (Alt+F4) and activation need a window manager. stop() ends it.
