@@ -1,6 +1,7 @@
 #include "app/product.h"
 #include "install/installthread.h"
 #include "install/taskthread.h"
+#include "support/testfiles.h"
 #include "support/vendorserver.h"
 
 #include <QDirIterator>
@@ -17,12 +18,6 @@
 namespace {
 
 const QString childOption = QStringLiteral("--in-small-disk");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QString verdict(const QByteArray &content, const QByteArray &expected)
 {
@@ -41,13 +36,14 @@ QStringList filesComparedWith(const QString &folder, const QString &reference)
     while (it.hasNext()) {
         const QString path = it.next();
         const QString relative = path.mid(folder.size() + 1);
-        const QByteArray content = readFile(path);
+        const QByteArray content = TestFiles::read(path);
         const QString original = reference + QLatin1Char('/') + relative;
         lines.append(QStringLiteral("file %1 %2 %3")
                          .arg(relative)
                          .arg(content.size())
-                         .arg(QFileInfo::exists(original) ? verdict(content, readFile(original))
-                                                          : QStringLiteral("alien")));
+                         .arg(QFileInfo::exists(original)
+                                  ? verdict(content, TestFiles::read(original))
+                                  : QStringLiteral("alien")));
     }
     lines.sort();
     return lines;
@@ -104,10 +100,10 @@ private:
         say(QStringLiteral("folder ") + (folder.startsWith(m_home + QLatin1Char('/'))
                                              ? QStringLiteral("on the small disk")
                                              : folder));
-        const QByteArray package = readFile(m_reference);
+        const QByteArray package = TestFiles::read(m_reference);
         const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden);
         for (const QString &name : names) {
-            const QByteArray content = readFile(folder + QLatin1Char('/') + name);
+            const QByteArray content = TestFiles::read(folder + QLatin1Char('/') + name);
             say(QStringLiteral("file %1 %2 %3")
                     .arg(name)
                     .arg(content.size())

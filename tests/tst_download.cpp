@@ -1,6 +1,7 @@
 #include "app/product.h"
 #include "install/downloadmanager.h"
 #include "install/taskthread.h"
+#include "support/testfiles.h"
 #include "support/vendorserver.h"
 
 #include <QDir>
@@ -33,22 +34,6 @@ QString finalPath()
 QString tmpPath()
 {
     return finalPath() + QStringLiteral("_tmp");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
-        return false;
-    }
-    return file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A port on loopback that nobody listens on.
@@ -168,7 +153,7 @@ private slots:
         QRandomGenerator::global()->fillRange(words.data(), words.size());
         package = QByteArray(reinterpret_cast<const char *>(words.constData()),
                              int(words.size() * sizeof(quint32)));
-        QVERIFY(writeFile(server.packageFolder() + QLatin1Char('/') + servedName, package));
+        QVERIFY(TestFiles::write(server.packageFolder() + QLatin1Char('/') + servedName, package));
     }
 
     void cleanup()
@@ -184,9 +169,10 @@ private slots:
     {
         DownloadManager first;
         QVERIFY(QDir(downloadFolder()).exists());
-        QVERIFY(writeFile(finalPath(), "archive of an earlier run"));
+        QVERIFY(TestFiles::write(finalPath(), "archive of an earlier run"));
         QVERIFY(QDir(downloadFolder()).mkpath(QStringLiteral("Revanto_x64Minimal/bin")));
-        QVERIFY(writeFile(downloadFolder() + QStringLiteral("/Revanto_x64Minimal/bin/a.dll"), "x"));
+        QVERIFY(TestFiles::write(downloadFolder() + QStringLiteral("/Revanto_x64Minimal/bin/a.dll"),
+                                 "x"));
 
         DownloadManager second;
         QDir folder(downloadFolder());
@@ -210,7 +196,7 @@ private slots:
         DownloadManager manager;
         if (folderIsFile) {
             QVERIFY(QDir(downloadFolder()).removeRecursively());
-            QVERIFY(writeFile(downloadFolder(), "in the way"));
+            QVERIFY(TestFiles::write(downloadFolder(), "in the way"));
         } else {
             QVERIFY(QDir(downloadFolder()).mkpath(QFileInfo(tmpPath()).fileName()));
         }
@@ -224,7 +210,7 @@ private slots:
         QCOMPARE(server.requests().size(), requestsBefore);
         QVERIFY(!QFileInfo(finalPath()).isFile());
         if (folderIsFile)
-            QCOMPARE(readFile(downloadFolder()), QByteArray("in the way"));
+            QCOMPARE(TestFiles::read(downloadFolder()), QByteArray("in the way"));
     }
 
     void failedRenameIsFailure()
@@ -232,7 +218,7 @@ private slots:
         DownloadManager manager;
         // A folder at the final name cannot be deleted as a file, so the rename must fail.
         QVERIFY(QDir(downloadFolder()).mkpath(QLatin1String(Product::packageFileName)));
-        QVERIFY(writeFile(finalPath() + QStringLiteral("/keep"), "not ours"));
+        QVERIFY(TestFiles::write(finalPath() + QStringLiteral("/keep"), "not ours"));
         ManagerLog log;
         log.watch(&manager);
 
@@ -241,7 +227,7 @@ private slots:
         QCOMPARE(log.events.last(), QStringLiteral("err"));
         QCOMPARE(log.events.count(QStringLiteral("err")), 1);
         QVERIFY(!log.events.contains(QStringLiteral("ok")));
-        QCOMPARE(readFile(finalPath() + QStringLiteral("/keep")), QByteArray("not ours"));
+        QCOMPARE(TestFiles::read(finalPath() + QStringLiteral("/keep")), QByteArray("not ours"));
     }
 
     void earlierStopRequestDoesNotEndTheNextTransfer()
@@ -255,7 +241,7 @@ private slots:
 
         QCOMPARE(log.events.last(), QStringLiteral("ok"));
         QCOMPARE(log.okPath, finalPath());
-        QCOMPARE(readFile(finalPath()), package);
+        QCOMPARE(TestFiles::read(finalPath()), package);
     }
 
     // --- Whole downloads through the task thread -----------------------------------------
@@ -287,7 +273,7 @@ private slots:
         QCOMPARE(log.events.count(QStringLiteral("success")), 1);
         QVERIFY(log.failures.isEmpty());
         QCOMPARE(log.successPath, finalPath());
-        QCOMPARE(readFile(finalPath()), package);
+        QCOMPARE(TestFiles::read(finalPath()), package);
         QVERIFY(!QFile::exists(tmpPath()));
 
         for (double per : qAsConst(managerLog.progress))
@@ -321,8 +307,8 @@ private slots:
         QFETCH(QString, url);
         TaskThread thread;
         thread.setUrl(url.startsWith(QLatin1Char('/')) ? server.baseUrl() + url : url);
-        QVERIFY(writeFile(finalPath(), "old archive"));
-        QVERIFY(writeFile(tmpPath(), "old partial archive"));
+        QVERIFY(TestFiles::write(finalPath(), "old archive"));
+        QVERIFY(TestFiles::write(tmpPath(), "old partial archive"));
         ManagerLog managerLog;
         managerLog.watch(thread.findChild<DownloadManager *>());
         ThreadLog log;
@@ -336,7 +322,7 @@ private slots:
         QVERIFY(!QFile::exists(finalPath()));
         // Whatever stays under the temporary name is the start of the package, never old data
         // or an error page.
-        QVERIFY(package.startsWith(readFile(tmpPath())));
+        QVERIFY(!QFile::exists(tmpPath()) || package.startsWith(TestFiles::read(tmpPath())));
         for (double per : qAsConst(managerLog.progress))
             QVERIFY2(isPercent(per), qPrintable(QString::number(per)));
     }
@@ -473,7 +459,7 @@ private slots:
         thread->setUrl(packageUrl());
         QVERIFY(runToEnd(*thread));
         QCOMPARE(log.successPath, finalPath());
-        QCOMPARE(readFile(finalPath()), package);
+        QCOMPARE(TestFiles::read(finalPath()), package);
     }
 
     void stalledDownloadFails()
@@ -525,7 +511,7 @@ private slots:
         QVERIFY(log.successPath.isEmpty());
         QCOMPARE(unansweredLog.events, QStringList{QStringLiteral("err")});
         // Only the first bytes, under the temporary name; nothing under a final name.
-        const QByteArray received = readFile(tmpPath());
+        const QByteArray received = TestFiles::read(tmpPath());
         QVERIFY(!received.isEmpty() && package.startsWith(received));
         QVERIFY(!QFile::exists(finalPath()));
         QVERIFY(!QFile::exists(downloadFolder() + QLatin1Char('/') + unansweredName));

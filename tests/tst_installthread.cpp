@@ -4,6 +4,7 @@
 #include "install/archiveguard.h"
 #include "install/installthread.h"
 #include "platform/platform.h"
+#include "support/testfiles.h"
 
 #include <QDirIterator>
 #include <QMutex>
@@ -74,23 +75,6 @@ QString failed(int code)
     return QStringLiteral("failed %1").arg(code);
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
-        return false;
-    }
-    return file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 // Relative path and content of every file below folder, hidden ones included.
 QMap<QString, QByteArray> treeOf(const QString &folder)
 {
@@ -99,7 +83,7 @@ QMap<QString, QByteArray> treeOf(const QString &folder)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        tree.insert(path.mid(folder.size() + 1), readFile(path));
+        tree.insert(path.mid(folder.size() + 1), TestFiles::read(path));
     }
     return tree;
 }
@@ -291,7 +275,8 @@ void tst_InstallThread::cleanup()
 bool tst_InstallThread::putBesideInstaller(const QString &relative, const QByteArray &content)
 {
     m_besideInstaller.append(relative);
-    return writeFile(QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative, content);
+    return TestFiles::write(QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative,
+                            content);
 }
 
 bool tst_InstallThread::makePackage(const QString &archive, const QString &arch)
@@ -320,7 +305,7 @@ void tst_InstallThread::collectFilesOrder()
     for (const QString &name :
          {QStringLiteral("b.txt"), QStringLiteral("A.txt"), QStringLiteral("sub/x.dll"),
           QStringLiteral(".hidden"), QStringLiteral(".cache/y.dll"), QStringLiteral("B/c.txt")})
-        QVERIFY(writeFile(source + QLatin1Char('/') + name, name.toUtf8()));
+        QVERIFY(TestFiles::write(source + QLatin1Char('/') + name, name.toUtf8()));
     QVERIFY(QDir().mkpath(source + QStringLiteral("/empty")));
 
     QStringList paths{QStringLiteral("kept")};
@@ -343,8 +328,8 @@ void tst_InstallThread::collectFilesOrder()
 void tst_InstallThread::collectFilesLinks()
 {
     const QString source = tmp(QStringLiteral("src"));
-    QVERIFY(writeFile(source + QStringLiteral("/a.txt"), "inside"));
-    QVERIFY(writeFile(tmp(QStringLiteral("outside/secret.txt")), "secret"));
+    QVERIFY(TestFiles::write(source + QStringLiteral("/a.txt"), "inside"));
+    QVERIFY(TestFiles::write(tmp(QStringLiteral("outside/secret.txt")), "secret"));
     QVERIFY(QFile::link(tmp(QStringLiteral("outside/secret.txt")), source + "/file-out"));
     QVERIFY(QFile::link(tmp(QStringLiteral("outside")), source + "/folder-out"));
     QVERIFY(QFile::link(QStringLiteral("a.txt"), source + "/file-in"));
@@ -409,11 +394,11 @@ void tst_InstallThread::copyFiles()
         if (file.endsWith(QLatin1Char('/')))
             QVERIFY(QDir().mkpath(source + QLatin1Char('/') + file));
         else
-            QVERIFY(writeFile(source + QLatin1Char('/') + file, "new " + file.toUtf8()));
+            QVERIFY(TestFiles::write(source + QLatin1Char('/') + file, "new " + file.toUtf8()));
     }
     const QString target = tmp(QStringLiteral("target"));
     for (const QString &file : qAsConst(existingTargets))
-        QVERIFY(writeFile(target + QLatin1Char('/') + file, "old"));
+        QVERIFY(TestFiles::write(target + QLatin1Char('/') + file, "old"));
 
     InstallThread thread;
     thread.installDir = target;
@@ -425,11 +410,11 @@ void tst_InstallThread::copyFiles()
     QStringList expectedInstalled{QStringLiteral("earlier")};
     for (const QString &file : qAsConst(copied)) {
         expectedInstalled.append(target + QLatin1Char('/') + file);
-        QCOMPARE(readFile(target + QLatin1Char('/') + file), "new " + file.toUtf8());
+        QCOMPARE(TestFiles::read(target + QLatin1Char('/') + file), "new " + file.toUtf8());
     }
     QCOMPARE(installed, expectedInstalled);
     for (const QString &file : qAsConst(existingTargets))
-        QCOMPARE(readFile(target + QLatin1Char('/') + file), QByteArray("old"));
+        QCOMPARE(TestFiles::read(target + QLatin1Char('/') + file), QByteArray("old"));
     QCOMPARE(treeOf(target).size(), copied.size() + existingTargets.size());
 }
 
@@ -486,12 +471,12 @@ void tst_InstallThread::failures()
     logLine.replace("%B", QCoreApplication::applicationDirPath());
 
     // A folder with an earlier installation in it is emptied before anything else happens.
-    QVERIFY(writeFile(installDir() + QStringLiteral("/old/product.exe"), "old"));
-    QVERIFY(writeFile(installDir() + QStringLiteral("/old.txt"), "old"));
+    QVERIFY(TestFiles::write(installDir() + QStringLiteral("/old/product.exe"), "old"));
+    QVERIFY(TestFiles::write(installDir() + QStringLiteral("/old.txt"), "old"));
 
     const QString stage = tmp(QStringLiteral("stage"));
     if (setup == QLatin1String("other folder")) {
-        QVERIFY(writeFile(stage + QStringLiteral("/Other/x.txt"), "x"));
+        QVERIFY(TestFiles::write(stage + QStringLiteral("/Other/x.txt"), "x"));
         QVERIFY(pack(stage, {QStringLiteral("Other")}, archivePath()));
     } else if (setup == QLatin1String("empty package")) {
         QVERIFY(QDir().mkpath(stage + QStringLiteral("/Revanto_x64Minimal/a/b")));
@@ -500,9 +485,9 @@ void tst_InstallThread::failures()
         QByteArray bytes(4096, Qt::Uninitialized);
         QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
                                               bytes.size() / 4);
-        QVERIFY(writeFile(archivePath(), bytes));
+        QVERIFY(TestFiles::write(archivePath(), bytes));
     } else if (setup.startsWith(QLatin1String("encrypted"))) {
-        QVERIFY(writeFile(stage + QStringLiteral("/Revanto_x64Minimal/a.dll"), "a"));
+        QVERIFY(TestFiles::write(stage + QStringLiteral("/Revanto_x64Minimal/a.dll"), "a"));
         QStringList switches{QStringLiteral("-psecret")};
         if (setup == QLatin1String("encrypted names"))
             switches.append(QStringLiteral("-mhe=on"));
@@ -510,7 +495,7 @@ void tst_InstallThread::failures()
     } else if (setup.startsWith(QLatin1String("truncated")) ||
                setup.startsWith(QLatin1String("flipped"))) {
         QVERIFY(makePackage(archivePath()));
-        QByteArray bytes = readFile(archivePath());
+        QByteArray bytes = TestFiles::read(archivePath());
         QVERIFY(bytes.size() > 64 * 1024);
         if (setup == QLatin1String("truncated half"))
             bytes.truncate(bytes.size() / 2);
@@ -524,9 +509,10 @@ void tst_InstallThread::failures()
             bytes[20] = char(bytes.at(20) ^ 0x01); // the offset of the end header
         else
             bytes[bytes.size() - 10] = char(bytes.at(bytes.size() - 10) ^ 0x55);
-        QVERIFY(writeFile(archivePath(), bytes));
+        QVERIFY(TestFiles::write(archivePath(), bytes));
     } else if (setup == QLatin1String("clash")) {
-        QVERIFY(writeFile(stage + QStringLiteral("/Revanto_x64Minimal/Qt5Core.dll"), "package"));
+        QVERIFY(
+            TestFiles::write(stage + QStringLiteral("/Revanto_x64Minimal/Qt5Core.dll"), "package"));
         QVERIFY(pack(stage, {QStringLiteral("Revanto_x64Minimal")}, archivePath()));
         QVERIFY(putBesideInstaller(QStringLiteral("Qt5Core.dll"), "installer"));
     }
@@ -569,7 +555,8 @@ void tst_InstallThread::failures()
     QVERIFY(QFileInfo(installDir()).isDir());
     QCOMPARE(entriesOf(installDir()), installed);
     if (setup == QLatin1String("clash"))
-        QCOMPARE(readFile(installDir() + QStringLiteral("/Qt5Core.dll")), QByteArray("package"));
+        QCOMPARE(TestFiles::read(installDir() + QStringLiteral("/Qt5Core.dll")),
+                 QByteArray("package"));
     QVERIFY(!QFileInfo::exists(desktopLink(displayName())));
     QVERIFY(uninstallValue(displayName(), QStringLiteral("UninstallString")).isEmpty());
 }
@@ -592,7 +579,7 @@ void tst_InstallThread::fullInstall()
     QVERIFY(putBesideInstaller(QStringLiteral("kovraSetupOnline.exe"), "installer"));
     QVERIFY(putBesideInstaller(QStringLiteral("lumerixMasterInstaller.exe"), "installer"));
     QVERIFY(putBesideInstaller(QStringLiteral(".hidden"), "hidden"));
-    QVERIFY(writeFile(installDir() + QStringLiteral("/left over.txt"), "old"));
+    QVERIFY(TestFiles::write(installDir() + QStringLiteral("/left over.txt"), "old"));
 
     InstallThread thread;
     thread.installDir = installDir();
@@ -687,7 +674,8 @@ void tst_InstallThread::productStartsAndUninstalls()
 void tst_InstallThread::repeatedInstall()
 {
     const QString stage = tmp(QStringLiteral("stage"));
-    QVERIFY(writeFile(stage + "/Revanto_x64Minimal" + Product::productExecutable, "product"));
+    QVERIFY(
+        TestFiles::write(stage + "/Revanto_x64Minimal" + Product::productExecutable, "product"));
     QVERIFY(pack(stage, {QStringLiteral("Revanto_x64Minimal")}, archivePath()));
 
     // An earlier install left a link of the same name, pointing elsewhere, and its entry.
@@ -765,7 +753,8 @@ void tst_InstallThread::catalogueNames()
     }
 
     const QString stage = tmp(QStringLiteral("stage"));
-    QVERIFY(writeFile(stage + "/Revanto_x64Minimal" + Product::productExecutable, "product"));
+    QVERIFY(
+        TestFiles::write(stage + "/Revanto_x64Minimal" + Product::productExecutable, "product"));
     QVERIFY(pack(stage, {QStringLiteral("Revanto_x64Minimal")}, archivePath()));
     InstallThread thread;
     thread.installDir = installDir();
@@ -801,12 +790,12 @@ void tst_InstallThread::unsafeArchives()
     const QString archive = download + QStringLiteral("/lumerixtemp.7z");
     const QString stage = tmp(QStringLiteral("stage"));
     const QString package = stage + QStringLiteral("/deep/Revanto_x64Minimal");
-    QVERIFY(writeFile(package + Product::productExecutable, "product"));
-    QVERIFY(writeFile(tmp(QStringLiteral("outside/secret.txt")), "secret"));
+    QVERIFY(TestFiles::write(package + Product::productExecutable, "product"));
+    QVERIFY(TestFiles::write(tmp(QStringLiteral("outside/secret.txt")), "secret"));
     QVERIFY(QDir().mkpath(download));
 
     if (kind == QLatin1String("parent")) {
-        QVERIFY(writeFile(stage + QStringLiteral("/planted.txt"), "planted"));
+        QVERIFY(TestFiles::write(stage + QStringLiteral("/planted.txt"), "planted"));
         QVERIFY(pack(stage + QStringLiteral("/deep"),
                      {QStringLiteral("Revanto_x64Minimal"), QStringLiteral("../planted.txt")},
                      archive, {QStringLiteral("-spf")}));

@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "support/testfiles.h"
 
 #include <QRandomGenerator>
 #include <QStorageInfo>
@@ -34,22 +35,6 @@ QByteArray randomBytes(int size)
     return bytes;
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
-        return false;
-    }
-    return file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 } // namespace
 
 void tst_platform::copies_data()
@@ -79,7 +64,7 @@ void tst_platform::copies()
 
     const QString source = m_tmp.filePath(QStringLiteral("source-%1").arg(QTest::currentDataTag()));
     const QByteArray content = randomBytes(size);
-    QVERIFY(writeFile(source, content));
+    QVERIFY(TestFiles::write(source, content));
     QVERIFY(QFile::setPermissions(source, QFile::Permissions(permissions)));
 
     std::unique_ptr<QTemporaryDir> otherDisk;
@@ -94,10 +79,10 @@ void tst_platform::copies()
     }
 
     QVERIFY(Platform::copyFile(source, target));
-    QCOMPARE(readFile(target), content);
+    QCOMPARE(TestFiles::read(target), content);
     const int userFlags = int(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
     QCOMPARE(int(QFile::permissions(target)) & ~userFlags, permissions);
-    QCOMPARE(readFile(source), content);
+    QCOMPARE(TestFiles::read(source), content);
 }
 
 void tst_platform::refuses_data()
@@ -119,9 +104,9 @@ void tst_platform::refuses()
     QString source = folder + QStringLiteral("/source");
     QString target = folder + QStringLiteral("/target");
     if (kind != QLatin1String("missing source"))
-        QVERIFY(writeFile(source, "new"));
+        QVERIFY(TestFiles::write(source, "new"));
     if (kind == QLatin1String("existing target")) {
-        QVERIFY(writeFile(target, "old"));
+        QVERIFY(TestFiles::write(target, "old"));
     } else if (kind == QLatin1String("folder source")) {
         source = folder + QStringLiteral("/sub");
         QVERIFY(QDir().mkpath(source));
@@ -134,13 +119,13 @@ void tst_platform::refuses()
                                                                     QFile::ReadUser |
                                                                     QFile::ExeUser));
         // Root writes into any folder; the row says nothing then.
-        if (writeFile(QFileInfo(target).path() + QStringLiteral("/probe"), "x"))
+        if (TestFiles::write(QFileInfo(target).path() + QStringLiteral("/probe"), "x"))
             QSKIP("running with the right to write into read-only folders");
     }
 
     QVERIFY(!Platform::copyFile(source, target));
     if (kind == QLatin1String("existing target"))
-        QCOMPARE(readFile(target), QByteArray("old"));
+        QCOMPARE(TestFiles::read(target), QByteArray("old"));
     else
         QVERIFY(!QFileInfo::exists(target));
 }
@@ -170,8 +155,8 @@ void tst_platform::removalCommand()
     // The install folder with a file in it, and neighbours that must stay.
     const QString folder = work.filePath(QStringLiteral("root/") + name);
     QVERIFY(QDir().mkpath(folder));
-    QVERIFY(writeFile(folder + QStringLiteral("/product.exe"), "product"));
-    QVERIFY(writeFile(work.filePath(QStringLiteral("root/neighbour.txt")), "stays"));
+    QVERIFY(TestFiles::write(folder + QStringLiteral("/product.exe"), "product"));
+    QVERIFY(TestFiles::write(work.filePath(QStringLiteral("root/neighbour.txt")), "stays"));
 
     const QString command = Platform::folderRemovalCommand(Platform::nativeFolder(folder));
     QProcess shell;
@@ -182,7 +167,8 @@ void tst_platform::removalCommand()
     QVERIFY2(shell.exitCode() == 0, qPrintable(command + '\n' + shell.readAll()));
 
     QVERIFY2(!QFileInfo::exists(folder), qPrintable(command));
-    QCOMPARE(readFile(work.filePath(QStringLiteral("root/neighbour.txt"))), QByteArray("stays"));
+    QCOMPARE(TestFiles::read(work.filePath(QStringLiteral("root/neighbour.txt"))),
+             QByteArray("stays"));
     QVERIFY2(!QFileInfo::exists(work.filePath(QStringLiteral("made-by-uninstall"))),
              qPrintable(command));
 }

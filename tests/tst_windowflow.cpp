@@ -6,6 +6,7 @@
 #include "install/taskthread.h"
 #include "platform/platform.h"
 #include "report/machineid.h"
+#include "support/testfiles.h"
 #include "support/vendorserver.h"
 #include "ui/drivespace.h"
 #include "ui/kovrasetuponline.h"
@@ -101,16 +102,6 @@ QStringList loggedIds()
             ids << match.captured(1);
     }
     return ids;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qWarning("cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
-        return false;
-    }
-    return file.write(bytes) == bytes.size();
 }
 
 // Answers the next modal box (message box or folder dialog) from the event loop that shows it.
@@ -256,11 +247,11 @@ void tst_WindowFlow::initTestCase()
     QFile good(m_packages.filePath(QStringLiteral("x64.7z")));
     QVERIFY2(good.open(QIODevice::ReadOnly), qPrintable(good.errorString()));
     const QByteArray bytes = good.readAll();
-    QVERIFY(writeFile(m_packages.filePath(QStringLiteral("truncated.7z")),
-                      bytes.left(bytes.size() / 2)));
+    QVERIFY(TestFiles::write(m_packages.filePath(QStringLiteral("truncated.7z")),
+                             bytes.left(bytes.size() / 2)));
     QByteArray corrupt = bytes;
     corrupt[corrupt.size() / 2] = char(corrupt.at(corrupt.size() / 2) ^ 0x55);
-    QVERIFY(writeFile(m_packages.filePath(QStringLiteral("corrupt.7z")), corrupt));
+    QVERIFY(TestFiles::write(m_packages.filePath(QStringLiteral("corrupt.7z")), corrupt));
 }
 
 void tst_WindowFlow::init()
