@@ -83,15 +83,7 @@ class Bench:
             self.packages.append((label, name, path))
 
     def start_server(self):
-        self.server = subprocess.Popen(
-            [sys.executable, os.path.join(TOP, "tools", "vendor_server.py"), "--port", "0",
-             "--root", os.path.join(self.work, "packages"), "--exit-with-stdin"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        line = self.server.stdout.readline()
-        match = re.search(r"listening on (http://[^\s]+)", line)
-        if not match:
-            raise SystemExit("the vendor server did not start: %r" % line)
-        self.base_url = match.group(1)
+        self.server, self.base_url = start_vendor_server(os.path.join(self.work, "packages"))
 
     def stop_server(self):
         if self.server:
@@ -139,7 +131,6 @@ class Bench:
             "goal": goal,
             "spread": "%.2f-%.2f" % (min(ratios), max(ratios)),
         })
-        return statistics.median(reference_times)
 
     # --- rows -----------------------------------------------------------------------------
 
@@ -162,8 +153,8 @@ class Bench:
             seconds, _ = timed(["curl", "-sS", "--fail", "-o", curl_file, self.url(name)])
             return seconds
 
-        return self.paired("download, " + label + " (DownloadManager / curl -o)", engine,
-                           reference, ("<=", 1.10))
+        self.paired("download, " + label + " (DownloadManager / curl -o)", engine, reference,
+                    ("<=", 1.10))
 
     def row_unpack_copy(self, label, archive):
         # Both sides use the same folders: where ext4 places a new folder changes how fast files
@@ -191,11 +182,10 @@ class Bench:
             copy, _ = timed(["cp", "-r", os.path.join(download, "Revanto_x64Minimal"), install])
             return unpack + copy
 
-        result = self.paired("unpack + copy, " + label + " (InstallThread / 7z x + cp -r)",
-                             engine, reference, ("<=", 1.15))
+        self.paired("unpack + copy, " + label + " (InstallThread / 7z x + cp -r)", engine,
+                    reference, ("<=", 1.15))
         remove(download)
         remove(install)
-        return result
 
     def row_check(self, label, archive):
         times = []
@@ -383,14 +373,8 @@ class InstallerDesktop:
         root = os.path.join(self.work, "packages")
         os.makedirs(root)
         os.symlink(archive, os.path.join(root, "lumerixSetupx64_min.7z"))
-        server = subprocess.Popen(
-            [sys.executable, os.path.join(TOP, "tools", "vendor_server.py"), "--port", self.port,
-             "--root", root, "--oplog", self.oplog,
-             "--exit-with-stdin"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        server, _ = start_vendor_server(root, self.port, "--oplog", self.oplog)
         self.processes.append(server)
-        if "listening" not in server.stdout.readline():
-            raise SystemExit("no vendor server on port %s: is it in use (tests running)?"
-                             % self.port)
 
     def wait(self, condition, seconds, what):
         deadline = time.perf_counter() + seconds
@@ -484,6 +468,21 @@ class InstallerDesktop:
 
 
 # --- helpers ------------------------------------------------------------------------------
+
+def start_vendor_server(root, port="0", *options):
+    """The local vendor server serving root; (process, base URL). It ends with this script."""
+    server = subprocess.Popen(
+        [sys.executable, os.path.join(TOP, "tools", "vendor_server.py"), "--port", str(port),
+         "--root", root, "--exit-with-stdin"] + list(options),
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    line = server.stdout.readline()
+    match = re.search(r"listening on (http://[^\s]+)", line)
+    if not match:
+        server.kill()
+        raise SystemExit("the vendor server did not start on port %s (in use while the tests "
+                         "run?): %r" % (port, line))
+    return server, match.group(1)
+
 
 def run(command):
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
