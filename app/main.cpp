@@ -1,10 +1,12 @@
-#include "app/loghandler.h"
-#include "app/previousinstall.h"
-#include "app/product.h"
-#include "app/qtsingleapplication.h"
-#include "app/translation.h"
+#include "core/loghandler.h"
+#include "core/product.h"
+#include "core/translation.h"
+#include "install/downloadmanager.h"
+#include "install/uninstallentry.h"
 #include "ui/kovrasetuponline.h"
+#include "ui/qtsingleapplication.h"
 
+#include <QLockFile>
 #include <QMessageBox>
 
 int main(int argc, char **argv)
@@ -18,6 +20,14 @@ int main(int argc, char **argv)
     }
 
     loadTranslation();
+    // An installer of the other brand shares the download folder, which this run would empty
+    // under its download or install: the user is told and this run ends.
+    const std::unique_ptr<QLockFile> downloadFolderLock = DownloadManager::lockDownloadFolder();
+    if (!downloadFolderLock) {
+        QMessageBox::information(nullptr, QObject::tr("language2"), QObject::tr("language11"),
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+        return 0;
+    }
     QMessageBox::information(nullptr, QObject::tr("language2"), QObject::tr("language9"),
                              QMessageBox::Ok, QMessageBox::NoButton);
 

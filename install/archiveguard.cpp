@@ -1,8 +1,5 @@
 #include "install/archiveguard.h"
 
-#include "platform/platform.h"
-
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -55,11 +52,12 @@ bool isContainedPath(const QString &entryPath)
     return true;
 }
 
-QString judgeListing(const QString &listing)
+Listing judgeListing(const QString &listing)
 {
-    const QStringList lines = listing.split(QLatin1Char('\n'));
+    Listing result;
     bool inEntries = false;
     QString path;
+    const QStringList lines = listing.split(QLatin1Char('\n'));
     for (QString line : lines) {
         if (line.endsWith(QLatin1Char('\r')))
             line.chop(1);
@@ -72,38 +70,33 @@ QString judgeListing(const QString &listing)
             continue;
         const int equals = line.indexOf(QLatin1String(" = "));
         // A name with a line break in it could hide a second, forged entry.
-        if (equals <= 0)
-            return QStringLiteral("unreadable listing line: ") + line;
+        if (equals <= 0) {
+            result.refusal = QStringLiteral("unreadable listing line: ") + line;
+            return result;
+        }
         const QString key = line.left(equals);
         const QString value = line.mid(equals + 3);
         if (key == QLatin1String("Path")) {
             path = value;
-            if (!isContainedPath(path))
-                return QStringLiteral("entry outside the unzip folder: ") + path;
+            if (!isContainedPath(path)) {
+                result.refusal = QStringLiteral("entry outside the unzip folder: ") + path;
+                return result;
+            }
+            const QString top = QString(path).replace(QLatin1Char('\\'), QLatin1Char('/'))
+                                    .section(QLatin1Char('/'), 0, 0, QString::SectionSkipEmpty);
+            if (!top.isEmpty() && !result.topLevelEntries.contains(top))
+                result.topLevelEntries.append(top);
+        } else if (key == QLatin1String("Size")) {
+            result.unpackedBytes += value.toULongLong();
         } else if ((key == QLatin1String("Attributes") && isLinkAttributes(value)) ||
                    (key == QLatin1String("Mode") && isLinkMode(value)) ||
                    ((key == QLatin1String("Symbolic Link") || key == QLatin1String("Hard Link")) &&
                     !value.isEmpty())) {
-            return QStringLiteral("link entry: ") + path;
+            result.refusal = QStringLiteral("link entry: ") + path;
+            return result;
         }
     }
-    return QString();
-}
-
-QString check(const QString &archivePath)
-{
-    QProcess sevenZip;
-    sevenZip.start(Platform::sevenZipProgram(),
-                   {QStringLiteral("l"), QStringLiteral("-slt"), archivePath});
-    // An encrypted archive asks for a password on standard input: end of input refuses it.
-    sevenZip.closeWriteChannel();
-    if (!sevenZip.waitForFinished(-1))
-        return QStringLiteral("cannot list the archive: ") + sevenZip.errorString();
-    // 1 is a warning only; 2 and above mean 7-Zip could not read the archive.
-    if (sevenZip.exitStatus() != QProcess::NormalExit || sevenZip.exitCode() > 1)
-        return QStringLiteral("cannot list the archive: 7-Zip exit code %1")
-            .arg(sevenZip.exitCode());
-    return judgeListing(QString::fromLocal8Bit(sevenZip.readAllStandardOutput()));
+    return result;
 }
 
 } // namespace ArchiveGuard

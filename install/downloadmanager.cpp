@@ -3,35 +3,65 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QStandardPaths>
 
 #include <curl/curl.h>
 
-#include <memory>
+namespace {
 
-struct TransferCallbacks
+// No byte for this long, across redirects too, fails the transfer, like the connect limit: the
+// progress page hides its close icon, so a silent server would otherwise hold the user for ever.
+constexpr qint64 noDataLimitMs = 30000;
+// Slower than this for a minute is a trickle no user would wait for: it fails like a stall.
+constexpr long speedFloorBytesPerSecond = 1024;
+constexpr long speedFloorSeconds = 60;
+// As many redirects as a browser follows.
+constexpr long maxRedirects = 20;
+
+QString downloadFolder()
 {
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
+
+} // namespace
+
+// One running transfer: the file it writes and the time since the last byte came.
+struct Transfer
+{
+    QFile file;
+    QElapsedTimer sinceData;
+    DownloadManager *manager = nullptr;
+    QString abortReason;
+
     // A short write (disk full) makes libcurl end the transfer with a write error.
-    static size_t writeData(char *data, size_t size, size_t count, void *file)
+    static size_t write(char *data, size_t size, size_t count, void *transfer)
     {
+        auto *self = static_cast<Transfer *>(transfer);
         const qint64 bytes = qint64(size * count);
-        return static_cast<QFile *>(file)->write(data, bytes) == bytes ? count : 0;
+        self->sinceData.start();
+        return self->file.write(data, bytes) == bytes ? count : 0;
     }
 
     // Non-zero ends the transfer.
-    static int progress(void *manager, curl_off_t totalBytes, curl_off_t receivedBytes, curl_off_t,
-                        curl_off_t)
+    static int progress(void *transfer, curl_off_t totalBytes, curl_off_t receivedBytes,
+                        curl_off_t, curl_off_t)
     {
-        return static_cast<DownloadManager *>(manager)->transferProgress(totalBytes, receivedBytes)
-                   ? 0
-                   : 1;
+        auto *self = static_cast<Transfer *>(transfer);
+        if (!self->manager->transferProgress(totalBytes, receivedBytes))
+            self->abortReason = QStringLiteral("stopped");
+        else if (self->sinceData.hasExpired(noDataLimitMs))
+            self->abortReason = QStringLiteral("no data for %1 s").arg(noDataLimitMs / 1000);
+        return self->abortReason.isEmpty() ? 0 : 1;
     }
 };
 
 DownloadManager::DownloadManager(QObject *parent)
     : QObject(parent)
-    , downloadDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+    , downloadDir(downloadFolder())
 {
     qDebug() << downloadDir;
     // Without an application name the location is the user's whole data folder (and an empty
@@ -47,6 +77,20 @@ DownloadManager::DownloadManager(QObject *parent)
 }
 
 DownloadManager::~DownloadManager() = default;
+
+std::unique_ptr<QLockFile> DownloadManager::lockDownloadFolder()
+{
+    // Beside the folder, not in it: the folder itself is emptied.
+    const QString folder = downloadFolder();
+    QDir().mkpath(QFileInfo(folder).path());
+    auto lock = std::make_unique<QLockFile>(folder + QStringLiteral(".lock"));
+    // Held for the installer's whole run; only an owner that has died makes it stale.
+    lock->setStaleLockTime(0);
+    if (lock->tryLock(0))
+        return lock;
+    qDebug() << "download folder in use by another installer:" << folder;
+    return nullptr;
+}
 
 void DownloadManager::requestStop()
 {
@@ -67,63 +111,65 @@ void DownloadManager::downLoadFile(QString url, QString fileName)
     if (QFile::exists(finalPath))
         QFile::remove(finalPath);
 
+    QString failure = transfer(tmpPath);
+    if (failure.isEmpty() && !QFile::rename(tmpPath, finalPath))
+        failure = QStringLiteral("cannot rename to ") + finalPath;
+    if (!failure.isEmpty()) {
+        qDebug() << "download failed:" << failure;
+        // A partial package is of no use to anyone: its space comes back at once.
+        QFile::remove(tmpPath);
+        emit downLoadErr();
+        return;
+    }
+    // Success always names a file that is there.
+    emit downLoadOK(finalPath);
+}
+
+QString DownloadManager::transfer(const QString &tmpPath)
+{
     const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
                                                                    &curl_easy_cleanup);
-    if (!curl) {
-        qDebug() << "download failed: no transfer handle";
-        emit downLoadErr();
-        return;
-    }
-
+    if (!curl)
+        return QStringLiteral("no transfer handle");
+    Transfer transfer;
+    transfer.manager = this;
+    transfer.file.setFileName(tmpPath);
     // Unbuffered, so that a full disk fails the very write libcurl is waiting for.
-    QFile file(tmpPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        qDebug() << "download failed: cannot write" << tmpPath << file.errorString();
-        emit downLoadErr();
-        return;
-    }
+    if (!transfer.file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return QStringLiteral("cannot write ") + tmpPath + QLatin1Char(' ') +
+               transfer.file.errorString();
 
     const QByteArray urlBytes = url.toUtf8();
     CURL *handle = curl.get();
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 30L);
-    // A server that stops sending would otherwise hold the progress page, whose close icon is
-    // hidden, for ever: half a minute without a byte fails the transfer, like the connect limit.
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 30L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, speedFloorBytesPerSecond);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, speedFloorSeconds);
     curl_easy_setopt(handle, CURLOPT_URL, urlBytes.constData());
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &TransferCallbacks::writeData);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &file);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &Transfer::write);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &TransferCallbacks::progress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Transfer::progress);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, maxRedirects);
     // An error page is not the package: its body is not even written.
     curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
     // Fewer, larger reads and writes: with libcurl's 16 KiB default a package download costs a
     // quarter more time than the curl tool, which reads 100 KiB at a time.
     curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 512L * 1024);
 
+    transfer.sinceData.start();
     const CURLcode result = curl_easy_perform(handle);
-    file.close();
+    transfer.file.close();
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (!transfer.abortReason.isEmpty())
+        return transfer.abortReason;
     // The status is checked as well: an error status can pass the option above (authentication).
-    if (result != CURLE_OK || status >= 400) {
-        if (result == CURLE_ABORTED_BY_CALLBACK)
-            qDebug() << "download stopped";
-        else
-            qDebug() << "download failed:" << curl_easy_strerror(result) << "status" << status;
-        emit downLoadErr();
-        return;
-    }
-
-    // Success must name a file that is there.
-    if (!QFile::rename(tmpPath, finalPath)) {
-        qDebug() << "download failed: cannot rename" << tmpPath << "to" << finalPath;
-        emit downLoadErr();
-        return;
-    }
-    emit downLoadOK(finalPath);
+    if (result != CURLE_OK || status >= 400)
+        return QString::fromUtf8(curl_easy_strerror(result)) + QStringLiteral(", status ") +
+               QString::number(status);
+    return QString();
 }
 
 bool DownloadManager::transferProgress(qint64 totalBytes, qint64 receivedBytes)

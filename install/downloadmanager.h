@@ -4,6 +4,9 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
+
+class QLockFile;
 
 // Fetches one file over HTTP with libcurl into the per-user application-data folder: the body
 // goes to "<name>_tmp" and is renamed to "<name>" when the transfer has succeeded.
@@ -16,8 +19,12 @@ public:
     explicit DownloadManager(QObject *parent = nullptr);
     ~DownloadManager() override;
 
+    // Both brands' installers share the download folder. The lock is held for as long as the
+    // returned object lives; null while another running installer holds it.
+    static std::unique_ptr<QLockFile> lockDownloadFolder();
+
     // Runs the whole transfer and returns when it has ended, after exactly one of downLoadErr()
-    // and downLoadOK(path); half a minute without data fails it. Blocking: called on a worker
+    // and downLoadOK(path). A failed transfer leaves no file behind. Blocking: called on a worker
     // thread.
     void downLoadFile(QString url, QString fileName);
 
@@ -34,8 +41,10 @@ signals:
 
 private:
     // libcurl's callbacks, which need the types of its header.
-    friend struct TransferCallbacks;
+    friend struct Transfer;
 
+    // Runs libcurl into tmpPath; empty when the body is there, otherwise why not.
+    QString transfer(const QString &tmpPath);
     // Reports progress; false once a stop has been asked for.
     bool transferProgress(qint64 totalBytes, qint64 receivedBytes);
 

@@ -1,6 +1,6 @@
 #include "install/taskthread.h"
 
-#include "app/product.h"
+#include "core/product.h"
 
 #include <QDebug>
 
@@ -8,7 +8,7 @@ TaskThread::TaskThread(QObject *parent)
     : QThread(parent)
     , downloadManager(new DownloadManager(this))
 {
-    connect(downloadManager, SIGNAL(downLoadErr()), this, SLOT(downLoadErr()));
+    connect(downloadManager, &DownloadManager::downLoadErr, this, &TaskThread::downLoadErr);
     connect(downloadManager, &DownloadManager::downLoadOK, this, &TaskThread::downLoadOK);
     connect(downloadManager, &DownloadManager::downProgress, this, &TaskThread::downProgress);
     lastProgress = 0;
@@ -53,7 +53,7 @@ void TaskThread::run()
             this, [this] { lastProgress = 0; }, Qt::QueuedConnection);
         downloadManager->downLoadFile(url, fileName);
     } else {
-        emit updateFailed(-100);
+        emit updateFailed(NoDownloader);
         qDebug() << "load zip failed,null" << fileName;
     }
 }
@@ -61,7 +61,7 @@ void TaskThread::run()
 void TaskThread::downLoadErr()
 {
     qDebug() << "load update zip failed";
-    emit updateFailed(0);
+    emit updateFailed(TransferFailed);
 }
 
 void TaskThread::downLoadOK(QString path)

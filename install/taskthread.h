@@ -13,6 +13,12 @@ class TaskThread : public QThread
     Q_OBJECT
 
 public:
+    // Why a download stopped: the number the window shows and the server receives.
+    enum Failure {
+        TransferFailed = 0,
+        NoDownloader = -100,
+    };
+
     // Creates the download manager, which empties the download folder.
     explicit TaskThread(QObject *parent = nullptr);
     // Ends a running download and waits for it: a running thread is never destroyed.

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <Qt>
 
 #include <memory>
 
@@ -36,6 +37,12 @@ QString uninstallProgram(const QString &storedCommand);
 // kept, and no partial target left behind after a failure. Unlike the toolkit's portable copy on
 // Linux, it does not sync each file to disk on its own.
 bool copyFile(const QString &source, const QString &target);
+
+// How the system compares file names: without case on Windows.
+Qt::CaseSensitivity fileNameCase();
+
+// The per-user start-menu programs folder; created where a new account may not have it yet.
+QString applicationsFolder();
 
 // --- Tools and programs ---------------------------------------------------------------------
 

@@ -153,6 +153,20 @@ bool copyFile(const QString &source, const QString &target)
     return copied;
 }
 
+Qt::CaseSensitivity fileNameCase()
+{
+    return Qt::CaseSensitive;
+}
+
+QString applicationsFolder()
+{
+    // Windows always has its Programs folder; a fresh Linux account may have no applications
+    // folder yet, and the start-menu links would be missing without a word.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation);
+    QDir().mkpath(folder);
+    return folder;
+}
+
 QString sevenZipProgram()
 {
     const QFileInfo beside(QCoreApplication::applicationDirPath() + QStringLiteral("/7z"));

@@ -1,15 +1,15 @@
 #include "platform/platform.h"
 
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QUrl>
 
 #include <windows.h>
+
+#include <shellapi.h>
 
 // The real Windows interfaces: the registry, drive letters, GetDiskFreeSpaceExW and wmic.
 namespace Platform {
@@ -42,6 +42,16 @@ bool copyFile(const QString &source, const QString &target)
     return QFile::copy(source, target);
 }
 
+Qt::CaseSensitivity fileNameCase()
+{
+    return Qt::CaseInsensitive;
+}
+
+QString applicationsFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation);
+}
+
 QString sevenZipProgram()
 {
     // Named without a path: Windows looks in the installer's own folder first.
@@ -50,7 +60,10 @@ QString sevenZipProgram()
 
 void startProduct(const QString &executablePath)
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(executablePath));
+    // What opening the file in the shell does, without the GUI module.
+    const QString native = QDir::toNativeSeparators(executablePath);
+    ShellExecuteW(nullptr, L"open", reinterpret_cast<LPCWSTR>(native.utf16()), nullptr, nullptr,
+                  SW_SHOWNORMAL);
 }
 
 QStringList driveRoots()

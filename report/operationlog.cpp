@@ -3,29 +3,65 @@
 #include "report/operationlogrecord.h"
 
 #include <QDebug>
+#include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUrl>
 
-void postOperationLog(QNetworkAccessManager *&manager, QObject *managerParent,
-                      const QString &serverUrl, const QString &btnId)
+namespace {
+
+// A server that takes no record for this long does not hold back the records after it.
+constexpr int recordTimeoutMs = 10000;
+
+} // namespace
+
+OperationLog::OperationLog(QObject *parent)
+    : QObject(parent)
+    , networkManager(new QNetworkAccessManager(this))
+{}
+
+OperationLog::~OperationLog() = default;
+
+void OperationLog::send(const QString &serverUrl, const QString &btnId)
 {
-    if (!manager)
-        manager = new QNetworkAccessManager(managerParent);
     qDebug() << serverUrl;
-
-    QNetworkRequest request(
-        QUrl(serverUrl + QStringLiteral("/v1/operationLog"), QUrl::TolerantMode));
-    request.setRawHeader("Content-Type", "application/json;charset=utf-8");
-
     const OperationLogRecord record(btnId);
-    const QByteArray body = record.toJson().toUtf8();
-
-    // Fire and forget: nobody reads the answer, so each reply goes once it is done and a long
-    // run keeps none of them.
-    QNetworkReply *reply = manager->post(request, body);
-    QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
-
+    pending.enqueue({serverUrl + QStringLiteral("/v1/operationLog"), record.toJson().toUtf8()});
+    if (!current)
+        postNext();
+    // The log texts, misspellings included, are kept as they stand: support reads them.
     qDebug() << "opration log: " << btnId;
+}
+
+void OperationLog::postNext()
+{
+    if (pending.isEmpty()) {
+        emit allPosted();
+        return;
+    }
+    const Post post = pending.dequeue();
+    QNetworkRequest request(QUrl(post.url, QUrl::TolerantMode));
+    request.setRawHeader("Content-Type", "application/json;charset=utf-8");
+    request.setTransferTimeout(recordTimeoutMs);
+    // Fire and forget: nobody reads the answer; each reply goes once it is done, and its end,
+    // good or bad, lets the next record go.
+    current = networkManager->post(request, post.body);
+    connect(current, &QNetworkReply::finished, this, [this] {
+        current->deleteLater();
+        current = nullptr;
+        postNext();
+    });
+}
+
+bool OperationLog::waitForPending(int timeoutMs)
+{
+    if (!current)
+        return true;
+    QEventLoop loop;
+    connect(this, &OperationLog::allPosted, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    return !current;
 }

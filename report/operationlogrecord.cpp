@@ -1,7 +1,7 @@
 #include "report/operationlogrecord.h"
 
-#include "app/channelmanager.h"
-#include "app/product.h"
+#include "core/channelmanager.h"
+#include "core/product.h"
 #include "report/machineid.h"
 
 #include <QDebug>

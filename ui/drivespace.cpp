@@ -1,6 +1,6 @@
 #include "ui/drivespace.h"
 
-#include "app/product.h"
+#include "core/product.h"
 
 namespace DriveSpace {
 

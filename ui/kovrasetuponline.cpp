@@ -1,8 +1,8 @@
 #include "ui/kovrasetuponline.h"
 
-#include "app/channelmanager.h"
-#include "app/product.h"
-#include "buildconfig.h"
+#include "core/channelmanager.h"
+#include "core/product.h"
+#include "core/buildconfig.h"
 #include "install/installthread.h"
 #include "install/taskthread.h"
 #include "platform/platform.h"
@@ -11,6 +11,7 @@
 #include "ui/greenstylesheets.h"
 #include "ui/progressmapping.h"
 
+#include <QCloseEvent>
 #include <QColor>
 #include <QDebug>
 #include <QDesktopServices>
@@ -54,16 +55,16 @@ kovraSetupOnline::kovraSetupOnline(QWidget *parent)
           static_cast<QWidget *>(ui.label_8), static_cast<QWidget *>(ui.label_min)})
         watched->installEventFilter(this);
 
-    networkManager = nullptr;
+    operationLog = nullptr;
     agreementChecked = true;
     serverUrl = QString::fromLatin1(BuildConfig::productionServerUrl);
 
     if (Product::variantFlag)
         applyAlternativeBrand();
 
-    ui.stackedWidget->setCurrentIndex(1);
+    ui.stackedWidget->setCurrentIndex(CustomInstallPage);
     ui.pushButton_3->hide();
-    phase = 0;
+    phase = Downloading;
 
     setUpWorkers();
 }
@@ -159,7 +160,11 @@ void kovraSetupOnline::setChannel(QString argument)
 
 void kovraSetupOnline::sendOperationLog(QString btnId)
 {
-    postOperationLog(networkManager, parentWidget(), serverUrl, btnId);
+    // Parented like the window, not to it: the window has no parent, so the sender lives until
+    // the process ends and a record posted during the window's teardown still goes out.
+    if (!operationLog)
+        operationLog = new OperationLog(parentWidget());
+    operationLog->send(serverUrl, btnId);
 }
 
 void kovraSetupOnline::scanDrives()
@@ -224,7 +229,7 @@ bool kovraSetupOnline::eventFilter(QObject *watched, QEvent *event)
     }
     if (watched == ui.lb_custom && press) {
         sendOperationLog(QStringLiteral("pc-install-custom"));
-        ui.stackedWidget->setCurrentIndex(1);
+        ui.stackedWidget->setCurrentIndex(CustomInstallPage);
     }
     if ((watched == ui.lb_agreement || watched == ui.lb_agreement_2) && press) {
         sendOperationLog(QStringLiteral("pc-install-agreement"));
@@ -247,9 +252,21 @@ bool kovraSetupOnline::eventFilter(QObject *watched, QEvent *event)
     return QObject::eventFilter(watched, event);
 }
 
+void kovraSetupOnline::closeEvent(QCloseEvent *event)
+{
+    // The close icon is hidden while the install runs; a system close (Alt+F4) would hide the
+    // window and leave the install to finish unseen, its result never reported.
+    if (installThread->isRunning()) {
+        qDebug() << "close refused while the install runs";
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
+}
+
 void kovraSetupOnline::askToClose()
 {
-    const QString question = phase == 2 ? tr("language3") : tr("language4");
+    const QString question = phase == Installed ? tr("language3") : tr("language4");
     if (QMessageBox::question(this, tr("language2"), question, QMessageBox::Yes | QMessageBox::No,
                               QMessageBox::No) == QMessageBox::Yes)
         close();
@@ -258,12 +275,12 @@ void kovraSetupOnline::askToClose()
 void kovraSetupOnline::startInstall()
 {
     slideIndex = 0;
-    QTimer::singleShot(3000, this, SLOT(changePage()));
+    QTimer::singleShot(3000, this, &kovraSetupOnline::changePage);
     sendOperationLog(QStringLiteral("pc-install-go"));
     // No way out through the window's own controls while the work runs.
     ui.lbClose->hide();
-    phase = 0;
-    ui.stackedWidget->setCurrentIndex(2);
+    phase = Downloading;
+    ui.stackedWidget->setCurrentIndex(ProgressPage);
     taskThread->start(QThread::InheritPriority);
 }
 
@@ -323,7 +340,7 @@ void kovraSetupOnline::takeProgress(double per)
 
 void kovraSetupOnline::showProgress(int p)
 {
-    const int shown = ProgressMapping::shownValue(phase, p);
+    const int shown = ProgressMapping::shownValue(phase == Downloading, p);
     ui.proTxt->setText(tr("language1") + QString::number(shown) + QStringLiteral("%）"));
     ui.progressBar->setValue(shown);
     ui.progressBar->update();
@@ -342,7 +359,7 @@ void kovraSetupOnline::updateProgress(double per)
 void kovraSetupOnline::updateSuccess(QString temppath)
 {
     qDebug() << "updateSuccess" << temppath << "2222222222";
-    phase = 1;
+    phase = Installing;
     // An install that has just reported may still be leaving its run: its inputs are written
     // only once it has ended, and start() would be ignored before.
     installThread->wait();
@@ -364,9 +381,9 @@ void kovraSetupOnline::updateFailed(int code)
 void kovraSetupOnline::installSuccess()
 {
     ui.lbClose->show();
-    phase = 2;
+    phase = Installed;
     qDebug() << "installSuccess";
-    ui.stackedWidget->setCurrentIndex(3);
+    ui.stackedWidget->setCurrentIndex(FinishedPage);
     sendOperationLog(QStringLiteral("pc-install-success"));
 }
 
@@ -382,13 +399,13 @@ void kovraSetupOnline::installFailed(int code)
 void kovraSetupOnline::on_pushButton_3_clicked()
 {
     slideIndex = 0;
-    QTimer::singleShot(3000, this, SLOT(changePage()));
+    QTimer::singleShot(3000, this, &kovraSetupOnline::changePage);
     ui.pushButton_3->hide();
     sendOperationLog(QStringLiteral("pc-install-failed"));
     ui.lbClose->hide();
-    phase = 0;
+    phase = Downloading;
     showProgress(0);
-    ui.stackedWidget->setCurrentIndex(2);
+    ui.stackedWidget->setCurrentIndex(ProgressPage);
     // The failed download reports just before its run ends; start() would be ignored until then.
     taskThread->wait();
     taskThread->start(QThread::InheritPriority);
@@ -397,6 +414,10 @@ void kovraSetupOnline::on_pushButton_3_clicked()
 void kovraSetupOnline::startProduct()
 {
     Platform::startProduct(installDir + QLatin1String(Product::productExecutable));
+    hide();
+    // The last records, "pc-install-setup" among them, get a short while to reach the server.
+    if (operationLog)
+        operationLog->waitForPending(2000);
     // The installer is done once the product runs: it leaves at once, past the event loop and
     // the window's teardown.
     std::fflush(nullptr);
@@ -409,5 +430,5 @@ void kovraSetupOnline::changePage()
         slideIndex = 0;
     ui.stackedWidget_2->setCurrentIndex(slideIndex);
     ++slideIndex;
-    QTimer::singleShot(3000, this, SLOT(changePage()));
+    QTimer::singleShot(3000, this, &kovraSetupOnline::changePage);
 }

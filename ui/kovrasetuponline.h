@@ -8,9 +8,10 @@
 #include <QWidget>
 
 class InstallThread;
+class QCloseEvent;
 class QEvent;
 class QMouseEvent;
-class QNetworkAccessManager;
+class OperationLog;
 class TaskThread;
 
 // The installer's only window: a frameless wizard with the custom-install page, the progress
@@ -20,6 +21,20 @@ class kovraSetupOnline : public QWidget
     Q_OBJECT
 
 public:
+    // What the worker threads are doing; decides the progress arithmetic and the close question.
+    enum Phase {
+        Downloading = 0,
+        Installing = 1,
+        Installed = 2,
+    };
+    // The pages of the main page stack.
+    enum Page {
+        QuickInstallPage = 0,
+        CustomInstallPage = 1,
+        ProgressPage = 2,
+        FinishedPage = 3,
+    };
+
     explicit kovraSetupOnline(QWidget *parent = nullptr);
     ~kovraSetupOnline() override;
 
@@ -28,6 +43,7 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
@@ -73,10 +89,10 @@ private:
     InstallThread *installThread = nullptr;
     TaskThread *taskThread = nullptr;
     bool agreementChecked = true;
-    int phase = 0;
+    Phase phase = Downloading;
     bool dragging = false;
     int slideIndex = 0;
-    QNetworkAccessManager *networkManager = nullptr;
+    OperationLog *operationLog = nullptr;
     QString serverUrl;
     QString packageUrl;
 };

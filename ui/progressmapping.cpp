@@ -14,10 +14,10 @@ std::optional<int> percent(double per)
     return int(qBound(0.0, per, 100.0));
 }
 
-int shownValue(int phase, int p)
+int shownValue(bool downloading, int p)
 {
     const int bounded = qBound(0, p, 100);
-    return phase == 0 ? int(bounded * 0.8) : int(bounded * 0.2 + 80.0);
+    return downloading ? int(bounded * 0.8) : int(bounded * 0.2 + 80.0);
 }
 
 } // namespace ProgressMapping

@@ -10,8 +10,8 @@ namespace ProgressMapping {
 // none for a report that is not a number or is infinite, which the window leaves unshown.
 std::optional<int> percent(double per);
 
-// The bar value for the whole percentage p: p * 0.8 while downloading (phase 0), otherwise
-// p * 0.2 + 80, both truncated toward zero.
-int shownValue(int phase, int p);
+// The bar value for the whole percentage p: p * 0.8 while downloading, otherwise p * 0.2 + 80,
+// both truncated toward zero.
+int shownValue(bool downloading, int p);
 
 } // namespace ProgressMapping

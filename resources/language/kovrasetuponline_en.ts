@@ -38,6 +38,10 @@
         <source>language10</source>
         <translation>Detected that the program has been installed, do you want to uninstall the installed program?</translation>
     </message>
+    <message>
+        <source>language11</source>
+        <translation>Another installation is running. Please start this installer again when it has finished.</translation>
+    </message>
 </context>
 <context>
     <name>kovraSetupOnline</name>

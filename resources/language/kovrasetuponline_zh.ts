@@ -38,6 +38,10 @@
         <source>language10</source>
         <translation>检测到已安装了程序，是否要卸载已安装的程序？</translation>
     </message>
+    <message>
+        <source>language11</source>
+        <translation>另一个安装程序正在运行，请在它结束后再运行本安装程序。</translation>
+    </message>
 </context>
 <context>
     <name>kovraSetupOnline</name>

@@ -12,6 +12,8 @@ extern QString g_channelId;
 // channel name, type (1 normal, 0 test), id and token to the window and the install.
 class ChannelManager : public QObject
 {
+    Q_OBJECT
+
 public:
     // The one instance of the process, created on the first call and never destroyed.
     static ChannelManager *instance();

@@ -1,4 +1,4 @@
-#include "app/channelmanager.h"
+#include "core/channelmanager.h"
 
 #include <QCryptographicHash>
 #include <QDebug>

@@ -1,4 +1,4 @@
-#include "app/qtsingleapplication.h"
+#include "ui/qtsingleapplication.h"
 
 #include <QCryptographicHash>
 #include <QDataStream>

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+// The product's entry in the system's uninstall list, named after the product's display name:
+// written by the install, read at start-up, where its uninstaller can be run first.
+namespace UninstallEntry {
+
+// The stored uninstall command of the entry of that display name; empty when there is none.
+QString command(const QString &displayName);
+
+// Writes the five values of the entry; false when the list refused them.
+bool write(const QString &displayName, const QString &productPath, const QString &uninstallerPath);
+
+// Removes the entry's values; false when the list refused.
+bool remove(const QString &displayName);
+
+} // namespace UninstallEntry
+
+// The uninstall command that an earlier installation of this product left in the uninstall
+// list under the display name of this run's language, or an empty string.
+QString checkAlreadyInstall();
+
+// Starts the stored uninstall command and waits, without a time limit, until it has ended.
+void runPreviousUninstaller(const QString &storedCommand);

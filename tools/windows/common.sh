@@ -1,0 +1,35 @@
+# Shared by the Windows build scripts: where the cross-built dependencies are cached, and the
+# cross compiler's posix flavour first on PATH (its C++ runtime has the std::thread and
+# std::mutex that Qt 5.15 needs; the win32 flavour has not).
+cache=${KOVRA_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kovra-windows}
+
+source_package() {
+    case $1 in
+        qt) echo qtbase-opensource-src ;;
+        curl) echo curl ;;
+        7zip) echo 7zip ;;
+        *) echo "unknown dependency: $1" >&2; return 1 ;;
+    esac
+}
+
+# The newest Debian version of a source package, as apt-get source fetches it.
+source_version() {
+    apt-cache showsrc "$(source_package "$1")" 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1
+}
+
+# <cache>/<package>-<version>: a new Debian version builds into a new folder.
+dependency_prefix() {
+    local version
+    version=$(source_version "$1")
+    [ -n "$version" ] || { echo "no Debian source for $1 (is a deb-src entry configured?)" >&2; return 1; }
+    echo "$cache/$(source_package "$1")-$version"
+}
+
+use_posix_mingw() {
+    local bin="$cache/mingw-posix-bin"
+    mkdir -p "$bin"
+    for tool in gcc g++ c++; do
+        ln -sf "/usr/bin/x86_64-w64-mingw32-$tool-posix" "$bin/x86_64-w64-mingw32-$tool"
+    done
+    export PATH="$bin:$PATH"
+}
