@@ -35,6 +35,9 @@ bool isLinkAttributes(const QString &value)
 
 bool isContainedPath(const QString &entryPath)
 {
+    // Broken UTF-16 (a lone surrogate) matches no pattern below, so it would pass every check.
+    if (!QStringView(entryPath).isValidUtf16())
+        return false;
     QString path = entryPath;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (path.startsWith(QLatin1Char('/')))

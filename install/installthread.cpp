@@ -56,12 +56,14 @@ bool writeBookkeepingFile(const QString &path, const QString &text)
     return false;
 }
 
-// A link of the same name left by an earlier installation is replaced, not kept.
+// A link of the same name left by an earlier installation is replaced, not kept. On Windows the
+// toolkit takes every ".lnk" name for a link, even one not there yet, whose removal then fails:
+// the new link itself tells whether the place was free.
 bool placeLink(const QString &target, const QString &linkPath)
 {
     const QFileInfo existing(linkPath);
-    if ((existing.isSymLink() || existing.isFile()) && !QFile::remove(linkPath))
-        return false;
+    if (existing.isSymLink() || existing.isFile())
+        QFile::remove(linkPath);
     return QFile::link(target, linkPath);
 }
 

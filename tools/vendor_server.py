@@ -12,7 +12,12 @@ file. For tests it can also misbehave, either on chosen paths or on every packag
 Modes: normal, status-<code> (that status with an error page), redirect (302 to the plain
 path), chunked (no Content-Length), stall (headers, then the first bytes, then nothing),
 drop (headers announcing the whole size, half the body, then the connection is closed),
-hangup (the connection is closed without an answer), slow-<KiB/s> (the body at that rate).
+hangup (the connection is closed without an answer), slow-<KiB/s> (the body at that rate),
+trickle (the body at 2 bytes a second), redirect-chain (after a short pause, a redirect to the
+same path with a new query, for ever).
+
+--oplog-delay-ms N holds each operation-log record up to N ms (at random) before it is noted, so
+records posted side by side arrive out of order.
 
 Only the Python standard library is used.
 """
@@ -20,6 +25,7 @@ Only the Python standard library is used.
 import argparse
 import json
 import os
+import random
 import sys
 import threading
 import time
@@ -38,8 +44,9 @@ class VendorServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, root, oplog, requests_log, mode_file):
+    def __init__(self, address, root, oplog, requests_log, mode_file, oplog_delay_ms=0):
         super().__init__(address, VendorHandler)
+        self.oplog_delay_ms = oplog_delay_ms
         self.root = os.path.abspath(root)
         self.oplog = oplog
         self.requests_log = requests_log
@@ -108,9 +115,14 @@ class VendorHandler(BaseHTTPRequestHandler):
         if mode.startswith("status-"):
             self.send_error_page(int(mode[len("status-"):]))
             return
-        if mode == "redirect":
+        if mode in ("redirect", "redirect-chain"):
+            location = path
+            if mode == "redirect-chain":
+                time.sleep(0.5)
+                hop = int(self.path.rpartition("hop=")[2] or 0) if "hop=" in self.path else 0
+                location = "%s?hop=%d" % (path, hop + 1)
             self.send_response(302)
-            self.send_header("Location", path)
+            self.send_header("Location", location)
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
@@ -141,6 +153,8 @@ class VendorHandler(BaseHTTPRequestHandler):
                 self.wfile.write(f.read(size // 2))
                 self.wfile.flush()
                 self.close_connection = True
+            elif mode == "trickle":
+                self.send_slowly(f, 2, 2)
             elif mode.startswith("slow-"):
                 self.send_slowly(f, int(mode[len("slow-"):]) * 1024)
             else:
@@ -156,15 +170,15 @@ class VendorHandler(BaseHTTPRequestHandler):
         self.wfile.write(b"0\r\n\r\n")
         self.wfile.flush()
 
-    def send_slowly(self, f, rate):
-        step = max(rate // 10, 1)
+    def send_slowly(self, f, rate, per_second=10):
+        step = max(rate // per_second, 1)
         while True:
             block = f.read(step)
             if not block:
                 break
             self.wfile.write(block)
             self.wfile.flush()
-            time.sleep(0.1)
+            time.sleep(1.0 / per_second)
 
     def stall(self):
         # Keep the connection open and silent until the client gives up or the server ends.
@@ -213,6 +227,8 @@ class VendorHandler(BaseHTTPRequestHandler):
         if self.path.split("?", 1)[0] != "/v1/operationLog":
             self.send_error_page(404)
             return
+        if self.server.oplog_delay_ms:
+            time.sleep(random.uniform(0, self.server.oplog_delay_ms) / 1000.0)
         # One record a line: the installer's compact JSON holds no line break.
         self.server.append(self.server.oplog, body.replace(b"\n", b" "))
         self.send_bytes(200, b'{"code":0}', "application/json;charset=utf-8")
@@ -226,12 +242,14 @@ def main():
     parser.add_argument("--oplog", default="", help="file the operation-log bodies go to")
     parser.add_argument("--requests", default="", help="file every request is noted in")
     parser.add_argument("--mode-file", default="", help="file naming the package mode")
+    parser.add_argument("--oplog-delay-ms", type=int, default=0,
+                        help="hold each record up to this long before noting it")
     parser.add_argument("--exit-with-stdin", action="store_true",
                         help="stop when standard input closes (the starting process has ended)")
     args = parser.parse_args()
 
     server = VendorServer((args.bind, args.port), args.root, args.oplog, args.requests,
-                          args.mode_file)
+                          args.mode_file, args.oplog_delay_ms)
     host, port = server.server_address[:2]
     print("vendor server listening on http://%s:%d" % (host, port), flush=True)
     if args.exit_with_stdin:

@@ -1,7 +1,7 @@
 #include "support/vendorserver.h"
 
-#include "app/product.h"
-#include "buildconfig.h"
+#include "core/product.h"
+#include "core/buildconfig.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -41,7 +41,7 @@ VendorServer::~VendorServer()
     stop();
 }
 
-bool VendorServer::start(quint16 port)
+bool VendorServer::start(quint16 port, int oplogDelayMs)
 {
     const QString script = QStringLiteral(KOVRA_SOURCE_DIR "/tools/vendor_server.py");
     m_process.start(QStringLiteral("python3"),
@@ -50,6 +50,7 @@ bool VendorServer::start(quint16 port)
                      m_dir.filePath(QStringLiteral("oplog.txt")), QStringLiteral("--requests"),
                      m_dir.filePath(QStringLiteral("requests.txt")), QStringLiteral("--mode-file"),
                      m_dir.filePath(QStringLiteral("mode.txt")),
+                     QStringLiteral("--oplog-delay-ms"), QString::number(oplogDelayMs),
                      QStringLiteral("--exit-with-stdin")});
     if (!m_process.waitForStarted(10000)) {
         qWarning("vendor server did not start: %s", qPrintable(m_process.errorString()));

@@ -15,8 +15,9 @@ public:
     VendorServer();
     ~VendorServer();
 
-    // Starts the server on port (0 picks a free one) and waits until it listens.
-    bool start(quint16 port = 0);
+    // Starts the server on port (0 picks a free one) and waits until it listens; each record is
+    // held up to oplogDelayMs at random before it is noted.
+    bool start(quint16 port = 0, int oplogDelayMs = 0);
     void stop();
 
     quint16 port() const { return m_port; }
