@@ -14,9 +14,10 @@
 // without this program's start and exit), bytes, lines_per_second, peak_rss_kib (the engine's
 // own resident memory high-water mark, from /proc/self/status). Exit status 0 on success.
 
-#include "app/loghandler.h"
+#include "core/loghandler.h"
 #include "install/archiveguard.h"
 #include "install/installthread.h"
+#include "install/sevenzip.h"
 #include "install/taskthread.h"
 
 #include <QCoreApplication>
@@ -157,7 +158,9 @@ int main(int argc, char **argv)
         QString archive;
         ok = download(arguments.at(1), &archive) && install(archive, arguments.at(2));
     } else if (mode == QLatin1String("check") && arguments.size() == 2) {
-        const QString refusal = ArchiveGuard::check(arguments.at(1));
+        const SevenZip::Result listed = SevenZip::list(arguments.at(1));
+        const QString refusal =
+            listed.ok ? ArchiveGuard::judgeListing(listed.output).refusal : listed.error;
         ok = refusal.isEmpty();
         if (!ok)
             say(QStringLiteral("error"), refusal);
