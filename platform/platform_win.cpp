@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,8 +12,72 @@
 
 #include <shellapi.h>
 
-// The real Windows interfaces: the registry, drive letters, GetDiskFreeSpaceExW and wmic.
+#include <cstring>
+
+// The real Windows interfaces: the registry, drive letters, GetDiskFreeSpaceExW, wmic and the
+// firmware table.
 namespace Platform {
+
+namespace {
+
+// wmic of the system folder: one lying in the current folder (Downloads) must never run instead.
+QString wmicProgram()
+{
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return QString();
+    return QString::fromWCharArray(folder, int(length)) + QStringLiteral("\\wbem\\WMIC.exe");
+}
+
+// The 16 UUID bytes as wmic prints them: upper case, 8-4-4-4-12, the first three fields read
+// little-endian (as SMBIOS 2.6 and later store them; Windows reads older tables the same way).
+QString formatUuid(const uchar *uuid)
+{
+    static const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+    QString text;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += QLatin1Char('-');
+        text += QStringLiteral("%1").arg(uuid[order[i]], 2, 16, QLatin1Char('0'));
+    }
+    return text.toUpper();
+}
+
+// The system UUID of the SMBIOS system-information structure (type 1), the one wmic reports;
+// empty when the firmware gives no such structure.
+QString firmwareUuid()
+{
+    const DWORD rawSmbios = 0x52534D42; // 'RSMB'
+    const UINT size = GetSystemFirmwareTable(rawSmbios, 0, nullptr, 0);
+    // The table follows an 8-byte header; it is never near this bound.
+    if (size <= 8 || size > (64u << 20))
+        return QString();
+    QByteArray buffer(int(size), '\0');
+    if (GetSystemFirmwareTable(rawSmbios, 0, buffer.data(), size) != size)
+        return QString();
+    const auto *data = reinterpret_cast<const uchar *>(buffer.constData());
+    quint32 tableLength = 0;
+    std::memcpy(&tableLength, data + 4, sizeof tableLength);
+    const quint32 end = 8 + qMin(tableLength, quint32(size) - 8);
+    quint32 at = 8;
+    // Each structure: type, length of its formatted part, handle, then strings ending in two NULs.
+    while (at + 4 <= end) {
+        const uchar type = data[at];
+        const uchar formatted = data[at + 1];
+        if (formatted < 4 || at + formatted > end || type == 127)
+            break;
+        if (type == 1)
+            return formatted >= 0x18 ? formatUuid(data + at + 8) : QString();
+        quint32 next = at + formatted;
+        while (next + 1 < end && (data[next] != 0 || data[next + 1] != 0))
+            ++next;
+        at = next + 2;
+    }
+    return QString();
+}
+
+} // namespace
 
 std::unique_ptr<QSettings> openUninstallEntry(const QString &keyPath)
 {
@@ -84,8 +149,13 @@ quint64 freeBytes(const QString &rootPath)
 {
     ULARGE_INTEGER available, total, totalFree;
     available.QuadPart = total.QuadPart = totalFree.QuadPart = 0;
+    // An empty card reader or optical drive answers with an error, not a "no disk" box. Only
+    // this thread's mode changes: the install thread measures drives too.
+    DWORD oldMode = 0;
+    SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
     GetDiskFreeSpaceExW(reinterpret_cast<LPCWSTR>(rootPath.utf16()), &available, &total,
                         &totalFree);
+    SetThreadErrorMode(oldMode, nullptr);
     return totalFree.QuadPart;
 }
 
@@ -97,13 +167,26 @@ QString defaultInstallRoot()
 
 QString runMachineQuery(const QString &commandLine)
 {
-    QProcess process;
     QStringList arguments = QProcess::splitCommand(commandLine);
-    const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
-    process.start(program, arguments, QIODevice::ReadWrite);
-    process.waitForFinished(30000);
-    const QString output = QString::fromUtf8(process.readAllStandardOutput());
-    process.close();
+    QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
+    if (program.compare(QLatin1String("wmic"), Qt::CaseInsensitive) == 0)
+        program = wmicProgram();
+    QString output;
+    if (!program.isEmpty()) {
+        QProcess process;
+        process.start(program, arguments, QIODevice::ReadWrite);
+        // wmic does not end while its input is open.
+        process.closeWriteChannel();
+        process.waitForFinished(30000);
+        output = QString::fromUtf8(process.readAllStandardOutput());
+        process.close();
+    }
+    // Without wmic (recent Windows 11 has none) the firmware gives the same system UUID, so the
+    // computer keeps its identifier.
+    const QString header = arguments.isEmpty() ? QString() : arguments.constLast();
+    if (header.compare(QLatin1String("UUID"), Qt::CaseInsensitive) == 0 &&
+        QString(output).remove(header, Qt::CaseInsensitive).trimmed().isEmpty())
+        return firmwareUuid();
     return output;
 }
 

@@ -7,6 +7,7 @@ packages=(
     qtbase5-dev qttools5-dev qttools5-dev-tools
     libcurl4-openssl-dev p7zip-full curl
     xvfb xauth xdotool openbox imagemagick x11-utils fonts-noto-cjk
+    g++-mingw-w64-x86-64-posix
 )
 
 missing=()

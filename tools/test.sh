@@ -6,6 +6,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 "$top/tools/install-deps.sh"
+# The Windows build: compiled with the cross compiler always; built whole and run under Wine
+# where its dependencies are cached.
+"$top/tools/windows/compile-check.sh"
 
 # name and CMake options of each configuration, in build and test order
 configurations=(

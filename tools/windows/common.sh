@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the Windows build scripts: where the cross-built dependencies are cached, and the
 # cross compiler's posix flavour first on PATH (its C++ runtime has the std::thread and
 # std::mutex that Qt 5.15 needs; the win32 flavour has not).

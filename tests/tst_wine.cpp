@@ -1,0 +1,217 @@
+#include "support/vendorserver.h"
+#include "support/xvfbdisplay.h"
+
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString buildRoot = QStringLiteral(KOVRA_SOURCE_DIR "/build");
+// Points on the window: the frame's margin, the button's place on its page, half its size.
+const QPoint installButton(5 + 245 + 80, 5 + 252 + 25);
+const QPoint startButton(5 + 245 + 80, 5 + 209 + 25);
+const int wineTimeout = 180000;
+
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+// The cross-built Windows installer of each brand under Wine on a private display, clicked
+// through by xdotool against the local vendor server: the whole install a Windows user sees.
+class tst_Wine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void install_data();
+    void install();
+    void cleanup();
+
+private:
+    // Runs a Windows program in the prefix (or a Wine tool) and waits; its standard output.
+    QByteArray wine(const QStringList &arguments, const QString &tool = "wine");
+    bool click(const QString &window, QPoint point) const
+    {
+        return m_display.xdotool({"mousemove", "--window", window, QString::number(point.x()),
+                                  QString::number(point.y()), "click", "1"});
+    }
+
+    XvfbDisplay m_display;
+    QProcessEnvironment m_env;
+    std::unique_ptr<QTemporaryDir> m_prefix;
+};
+
+void tst_Wine::initTestCase()
+{
+    QVERIFY(m_display.start());
+    QVERIFY(m_display.startWindowManager());
+    m_env = m_display.environment();
+    m_env.remove("QT_QPA_PLATFORM");
+    // Wine takes C.UTF-8 for US English (English texts), and needs a UTF-8 locale for the
+    // uninstaller link's Chinese name. No desktop menu entries, no Mono or Gecko download.
+    for (const char *name : {"LANG", "LC_ALL"})
+        m_env.insert(name, "C.UTF-8");
+    m_env.insert("WINEDEBUG", "-all");
+    m_env.insert("WINEDLLOVERRIDES", "winemenubuilder.exe=d;mscoree=d;mshtml=d");
+}
+
+void tst_Wine::cleanup()
+{
+    // Wine's own processes (services, explorer) end with the prefix's server.
+    if (m_prefix)
+        wine({"-k"}, "wineserver");
+    m_prefix.reset();
+}
+
+QByteArray tst_Wine::wine(const QStringList &arguments, const QString &tool)
+{
+    QProcess process;
+    process.setProcessEnvironment(m_env);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(tool, arguments);
+    if (!process.waitForFinished(wineTimeout) || process.exitCode() != 0)
+        qWarning("%s %s failed", qPrintable(tool), qPrintable(arguments.join(' ')));
+    return process.readAllStandardOutput();
+}
+
+void tst_Wine::install_data()
+{
+    QTest::addColumn<QString>("brand");
+    QTest::addColumn<QString>("product");
+    QTest::addColumn<QString>("displayName");
+    // Recent Windows 11 has no wmic: the identifier must not change without it.
+    QTest::addColumn<bool>("withWmic");
+    QTest::newRow("standard") << "standard"
+                              << "lumerix"
+                              << "Ovanta RecoveryMaster" << true;
+    QTest::newRow("green, no wmic") << "green"
+                                    << "zentaro"
+                                    << "Ovanta RecoveryMaster2" << false;
+}
+
+void tst_Wine::install()
+{
+    QFETCH(QString, brand);
+    QFETCH(QString, product);
+    QFETCH(QString, displayName);
+    QFETCH(bool, withWmic);
+    const QString build = buildRoot + "/windows-" + brand;
+    QVERIFY(QDir().mkpath(build + "/wine-screens"));
+    const auto screenshot = [&](const char *name) {
+        QTest::qWait(1000);
+        m_display.run("import", {"-window", "root", build + "/wine-screens/" + name + ".png"});
+    };
+
+    // The package: the stand-in product (also as uninstaller) and filler, stored uncompressed
+    // for a download long enough to be seen.
+    QTemporaryDir work;
+    const QString folder = work.filePath("Revanto_x64Minimal");
+    QVERIFY(QDir().mkpath(folder + "/data"));
+    for (const char *role : {"MasterRecovery.exe", "MasterUninst.exe"})
+        QVERIFY(QFile::copy(buildRoot + "/windows-sample/sample_product.exe",
+                            folder + '/' + product + role));
+    QFile filler(folder + "/data/filler.bin");
+    QVERIFY(filler.open(QIODevice::WriteOnly) && filler.write(QByteArray(2 << 20, 'x')) > 0);
+    filler.close();
+    VendorServer server;
+    const QString archive = server.packageFolder() + '/' + product + "Setupx64_min.7z";
+    QCOMPARE(QProcess::execute("7z", {"a", "-mx=0", "-bso0", archive, folder}), 0);
+    // The production server that the Windows build names.
+    const QRegularExpression named("KOVRA_PRODUCTION_SERVER_URL:STRING=http://127.0.0.1:(\\d+)");
+    const QString port = named.match(readText(build + "/CMakeCache.txt")).captured(1);
+    QVERIFY2(server.start(port.toUShort()), "the Windows build names no loopback server");
+    server.setPackageMode("slow-1024");
+
+    // A fresh Windows with the window's fonts (Wine would draw a wide serif face instead), and
+    // the distribution folder in it.
+    m_prefix = std::make_unique<QTemporaryDir>();
+    m_env.insert("WINEPREFIX", m_prefix->path());
+    wine({"wineboot", "--init"});
+    for (const char *font :
+         {"Microsoft YaHei", "PingFang SC", "PingFangSC-Regular", "PingFangSC-Medium"})
+        wine({"reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", font, "/d",
+              "Noto Sans CJK SC", "/f"});
+    const QString driveC = m_prefix->filePath("drive_c");
+    const QString wmic = driveC + "/windows/system32/wbem/wmic.exe";
+    if (!withWmic)
+        QVERIFY(QFile::rename(wmic, wmic + ".gone"));
+    QCOMPARE(QProcess::execute("cp", {"-r", build + "/dist", driveC + "/setup"}), 0);
+
+    QProcess installer;
+    installer.setProcessEnvironment(m_env);
+    installer.setProcessChannelMode(QProcess::ForwardedChannels);
+    installer.start("wine", {"C:\\setup\\kovraSetupOnline.exe"});
+    const QStringList warning = m_display.waitForWindows("^Tip$", wineTimeout);
+    QVERIFY2(!warning.isEmpty(), "no start-up warning");
+    screenshot("01-warning");
+    QVERIFY(m_display.pressKey(warning.first(), "Return"));
+    const QStringList windows = m_display.waitForWindows("^kovraSetupOnline$");
+    QVERIFY2(!windows.isEmpty(), "the installer window did not open");
+    screenshot("02-custom-install");
+    QVERIFY(click(windows.first(), installButton));
+    QVERIFY(server.waitForRecords(1, 30000));
+    screenshot("03-progress");
+    QVERIFY2(server.waitForRecords(3, wineTimeout), "the install did not finish");
+    screenshot("04-finished");
+
+    // The product, the bookkeeping files and every file the distribution lists.
+    const QString installDir = driveC + "/Program Files/" + product + "MasterRecovery";
+    const QString nativeDir = "C:\\Program Files\\" + product + "MasterRecovery";
+    for (const QString &file :
+         QStringList{product + "MasterRecovery.exe", "Qt5Encry.dll", "Uninstall.list"})
+        QVERIFY2(QFileInfo::exists(installDir + '/' + file), qPrintable(file));
+    QCOMPARE(readText(installDir + "/Uninstall").trimmed(), "rd/s/q \"" + nativeDir + '"');
+    const QStringList shipped =
+        readText(build + "/dist/distribution.list").split('\n', Qt::SkipEmptyParts);
+    QVERIFY(shipped.contains("platforms/qwindows.dll"));
+    for (const QString &file : shipped)
+        QVERIFY2(QFileInfo::exists(installDir + '/' + file) == (file != "kovraSetupOnline.exe"),
+                 qPrintable(file));
+    // The links: on the desktop, and the product's and its uninstaller's in the start menu.
+    QStringList users = QDir(driveC + "/users").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    users.removeOne("Public");
+    const QString profile = driveC + "/users/" + users.value(0);
+    const QString menu = profile + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/";
+    for (const QString &place :
+         QStringList{profile + "/Desktop/", menu + displayName + '/', menu + displayName + "/卸载"})
+        QVERIFY2(QFileInfo(place + displayName + ".lnk").isFile(), qPrintable(place));
+    const QString entry = QString::fromUtf8(
+        wine({"reg", "query",
+              "HKLM\\Software\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" +
+                  displayName}));
+    QVERIFY2(entry.contains(nativeDir + '/' + product + "MasterUninst.exe"), qPrintable(entry));
+
+    // The start press runs the product and ends the installer with 0.
+    QVERIFY(!QFileInfo::exists(installDir + "/started"));
+    QVERIFY(click(windows.first(), startButton));
+    QVERIFY(installer.waitForFinished(60000));
+    QCOMPARE(installer.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(installDir + "/started"), 30000);
+    QCOMPARE(server.recordValues("btnId"), QStringList({"pc-install-go", "pc-load-ok",
+                                                        "pc-install-success", "pc-install-setup"}));
+
+    // Wine's wmic knows no "csproduct" and prints nothing: every record carries the MD5 of the
+    // firmware table's system UUID as Windows reads it, the first three fields little-endian.
+    // Wine's own management interface prints the bytes as they are stored.
+    QFile::rename(wmic + ".gone", wmic);
+    const QByteArray answer = wine({"wmic", "path", "Win32_ComputerSystemProduct", "get", "UUID"});
+    QString uuid = QString::fromUtf16(reinterpret_cast<const char16_t *>(answer.constData()),
+                                      answer.size() / 2)
+                       .remove(QChar(0xfeff))
+                       .remove("UUID")
+                       .trimmed();
+    uuid.replace(QRegularExpression("^(..)(..)(..)(..)-(..)(..)-(..)(..)-"),
+                 "\\4\\3\\2\\1-\\6\\5-\\8\\7-");
+    QVERIFY2(uuid.size() == 36, qPrintable(uuid));
+    const QString id = QCryptographicHash::hash(uuid.toLatin1(), QCryptographicHash::Md5).toHex();
+    QCOMPARE(server.recordValues("pcId").count(id), 4);
+}
+
+QTEST_GUILESS_MAIN(tst_Wine)
+#include "tst_wine.moc"
