@@ -1,320 +1,151 @@
-#include "app/channelmanager.h"
+#include "core/channelmanager.h"
+#include "install/archiveguard.h"
 #include "report/machineid.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 
-#include <memory>
+#include <algorithm>
 
-// Bounded random inputs for the two parsers that take text from outside: the channel argument
-// and the machine query output. Seeded, so a failure can be repeated: the seed is printed, and
-// KOVRA_FUZZ_SEED sets it.
-namespace {
-
-constexpr int inputCount = 1000000;
-const QString zeros = QStringLiteral("0000000000000000");
-
-int g_messages = 0;
-
-void countMessage(QtMsgType, const QMessageLogContext &, const QString &)
-{
-    ++g_messages;
-}
-
-class MessageCounter
-{
-public:
-    MessageCounter()
-        : m_previous(qInstallMessageHandler(countMessage))
-    {
-        g_messages = 0;
-    }
-    ~MessageCounter() { qInstallMessageHandler(m_previous); }
-    MessageCounter(const MessageCounter &) = delete;
-    MessageCounter &operator=(const MessageCounter &) = delete;
-
-private:
-    QtMessageHandler m_previous;
-};
-
-quint32 fuzzSeed()
-{
-    bool ok = false;
-    const quint32 fromEnvironment = qEnvironmentVariable("KOVRA_FUZZ_SEED").toUInt(&ok);
-    const quint32 seed = ok ? fromEnvironment : QRandomGenerator::system()->generate();
-    qInfo("fuzz seed %u (KOVRA_FUZZ_SEED=%u repeats this run)", seed, seed);
-    return seed;
-}
-
-// An input as C-style escapes, short enough for a failure message.
-QString shown(const QString &text)
-{
-    QString out;
-    for (const QChar c : text.left(300)) {
-        if (c.unicode() >= 0x20 && c.unicode() < 0x7f)
-            out += c;
-        else
-            out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    }
-    if (text.size() > 300)
-        out += QStringLiteral("... (%1 characters)").arg(text.size());
-    return out;
-}
-
-// Random text from weighted pieces: the parsers' own separators and words, single characters of
-// every kind, and now and then a very long run.
-class TextSource
-{
-public:
-    TextSource(quint32 seed, QStringList pieces)
-        : m_random(seed)
-        , m_pieces(std::move(pieces))
-    {}
-
-    int below(int bound) { return int(m_random.bounded(quint32(bound))); }
-    bool oneIn(int n) { return below(n) == 0; }
-
-    QChar anyCharacter()
-    {
-        switch (below(6)) {
-        case 0:
-            return QChar(ushort(0x20 + below(0x5f))); // printable ASCII
-        case 1:
-            return QChar(ushort(below(0x20))); // controls, NUL included
-        case 2:
-            return QChar(ushort(0x80 + below(0x180))); // Latin-1 and beyond
-        case 3:
-            return QChar(ushort(0x4e00 + below(0x5000))); // CJK
-        case 4:
-            return QChar(ushort(0xd800 + below(0x800))); // a lone surrogate half
-        default:
-            return QChar(ushort(below(0x10000)));
-        }
-    }
-
-    QString piece()
-    {
-        if (oneIn(3))
-            return QString(anyCharacter());
-        return m_pieces.at(below(m_pieces.size()));
-    }
-
-    QString text(int maxPieces)
-    {
-        QString out;
-        if (oneIn(2000)) {
-            // Very long: one piece repeated, with random characters among the repeats.
-            const QString unit = piece();
-            const int repeats = 1000 + below(50000);
-            out.reserve(repeats * unit.size() + 64);
-            for (int i = 0; i < repeats; ++i)
-                out += oneIn(100) ? QString(anyCharacter()) : unit;
-            return out;
-        }
-        const int count = below(maxPieces + 1);
-        for (int i = 0; i < count; ++i)
-            out += piece();
-        return out;
-    }
-
-private:
-    QRandomGenerator m_random;
-    QStringList m_pieces;
-};
-
-bool isIdentifier(const QString &id)
-{
-    if (id.size() != 32)
-        return false;
-    for (const QChar c : id) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
-            return false;
-    }
-    return true;
-}
-
-// simplified() of a text with no line breaks left: single blanks between words, none at the ends.
-bool isCleaned(const QString &text)
-{
-    if (text.contains(QLatin1Char('\r')) || text.contains(QLatin1Char('\n')))
-        return false;
-    if (text.isEmpty())
-        return true;
-    if (text.front().isSpace() || text.back().isSpace())
-        return false;
-    for (int i = 0; i < text.size(); ++i) {
-        if (text.at(i).isSpace() && (text.at(i) != QLatin1Char(' ') || text.at(i + 1).isSpace()))
-            return false;
-    }
-    return true;
-}
-
-// The word after the first "#" that follows the first "_" of the argument without its id part:
-// the only text that can select the test server.
-QString typeWord(const QString &argument)
-{
-    const int dash = argument.lastIndexOf(QLatin1Char('-'));
-    const QString body = dash > 0 ? argument.left(dash) : argument;
-    const QString rest = body.mid(body.indexOf(QLatin1Char('_')) + 1);
-    const int hash = rest.indexOf(QLatin1Char('#'));
-    return hash < 0 ? QString() : rest.mid(hash + 1);
-}
-
-} // namespace
+// Random inputs for the parsers of outside text: the channel argument, the package listing and
+// the machine query output, each checked against what must hold for any input. KOVRA_FUZZ_SEED
+// repeats a run, KOVRA_FUZZ_INPUTS sets its length (tools/fuzz.sh runs a million). Every check
+// names the input it failed on, as printable text.
+#define EXPECT(condition, input)                                                                   \
+    QVERIFY2(condition, (input).left(300).toUtf8().toPercentEncoding(" _-#/\\.:=").constData())
 
 class tst_fuzz : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void channelArguments();
-    void machineQueryOutput();
+    // Seeded for each function, so that one can be repeated alone.
+    void init()
+    {
+        bool fixed = false;
+        quint32 seed = qEnvironmentVariable("KOVRA_FUZZ_SEED").toUInt(&fixed);
+        m_random.seed(seed = fixed ? seed : QRandomGenerator::system()->generate());
+        m_inputs = qEnvironmentVariable("KOVRA_FUZZ_INPUTS", "10000").toInt();
+        qInfo("%d inputs; KOVRA_FUZZ_SEED=%u repeats them", m_inputs, seed);
+    }
+
+    void channelArguments()
+    {
+        const QStringList pieces =
+            QStringLiteral("-|_|#|kvtst|#kvtst|KVTST|web01|0123456789abcdef|%1| ").split('|');
+        ChannelManager *manager = ChannelManager::instance();
+        for (int i = 0; i < m_inputs; ++i) {
+            const QString arg = text(pieces, 12);
+            manager->parseChannel(QStringLiteral("Default")); // what a fresh run holds
+            manager->parseChannel(arg);
+            const QString name = manager->channelName(), id = manager->channelId();
+            const int type = manager->channelType();
+            EXPECT(id.size() <= 16 && !name.contains('#') && (type == 0 || type == 1), arg);
+            EXPECT(manager->channelToken() == tokens[type], arg);
+            // Only "#kvtst" ending the channel part makes a test channel.
+            EXPECT(type || arg.endsWith(name + "#kvtst") || arg.contains(name + "#kvtst-" + id),
+                   arg);
+        }
+    }
+
+    // Listings of known entries, some hostile; then the same with random damage, after which
+    // whatever is accepted still unpacks inside the folder.
+    void packageListings()
+    {
+        const QStringList safe =
+            QStringLiteral("Revanto_x64Minimal|a|b c|中文.dll|a..b|.x|x. ").split('|');
+        const char *modes[] = {"lrwxrwxrwx", "L", "-rw-r--r--"};
+        const QStringList damage =
+            QStringLiteral("\n|\r| = |Path = |..|/|\\|C:|Size = ").split('|');
+        for (int i = 0; i < m_inputs; ++i) {
+            QString listing = QStringLiteral("Path = a.7z\nType = 7z\n\n----------\n");
+            bool hostile = false;
+            for (int entries = below(5); entries > 0; --entries) {
+                QStringList parts = QStringList{pick(safe), pick(safe), pick(safe)}.mid(below(3));
+                // A link; or a parent part, a root or a drive that leads out of the folder.
+                const int kind = below(24);
+                if (kind >= 2 && kind < 6)
+                    parts.insert(below(parts.size() + 1), QStringLiteral(".."));
+                parts.first().prepend(kind == 6 ? "/" : kind == 7 ? "\\" : kind == 8 ? "c:" : "");
+                hostile = hostile || kind < 9;
+                listing += QStringLiteral("Path = %1\nSize = %2\nAttributes = A %3\n\n")
+                               .arg(parts.join(below(2) ? "/" : "\\"),
+                                    QString::number(below(1 << 30)), modes[qMin(kind, 2)]);
+            }
+            const ArchiveGuard::Listing judged = ArchiveGuard::judgeListing(listing);
+            EXPECT(judged.refusal.isEmpty() != hostile, listing);
+
+            for (int n = below(4); n >= 0; --n)
+                listing.insert(below(listing.size() + 1), text(damage, 2));
+            const ArchiveGuard::Listing damaged = ArchiveGuard::judgeListing(listing);
+            for (const QString &top :
+                 damaged.refusal.isEmpty() ? damaged.topLevelEntries : QStringList())
+                EXPECT(isContained(top) && !top.contains('/') && !top.contains('\\'), listing);
+            const QString path = text(safe + damage, 6);
+            EXPECT(!ArchiveGuard::isContainedPath(path) || isContained(path), path);
+        }
+    }
+
+    void machineQueryOutput()
+    {
+        const QString words = QStringLiteral("UUID|uuid|PROCESSORID|processorid|FFFFFFFF|ffffffff");
+        const QStringList pieces = QString(words + "|FFFF|\r|\n| |\t|\u00a0").split('|');
+        const QRegularExpression md5(QStringLiteral("^[0-9a-f]{32}$"));
+        for (int i = 0; i < m_inputs; ++i) {
+            const QString uuid = text(pieces, 10), cpu = text(pieces, 10), input = uuid + '|' + cpu;
+            int queries = 0;
+            const MachineIdentifier identifier([&](const QString &command) {
+                ++queries;
+                return command.endsWith(QLatin1String("UUID")) ? uuid : cpu;
+            });
+            const QString clean = identifier.cleanedOutput("wmic csproduct get UUID");
+            EXPECT(!clean.contains('\r') && !clean.contains('\n') && !clean.contains("  "), input);
+            EXPECT(clean.isEmpty() || !(clean.front().isSpace() || clean.back().isSpace()), input);
+            queries = 0;
+            EXPECT(md5.match(identifier.identify()).hasMatch(), input);
+            EXPECT(queries == (clean.contains(QLatin1String("FFFFFFFF")) ? 2 : 1), input);
+        }
+    }
+
+private:
+    // md5sum of the salted type words, by channel type: test, normal.
+    inline static const QString tokens[] = {"97baf6c59825b8a09bff3ccab1232202",
+                                            "27758b275ff6cdbd98bc093ec9416b3d"};
+    QRandomGenerator m_random;
+    int m_inputs = 0;
+
+    int below(int bound) { return int(m_random.bounded(quint32(bound))); }
+    QString pick(const QStringList &pieces) { return pieces.at(below(pieces.size())); }
+    // Up to maxPieces pieces, and now and then a control character or any beyond ASCII.
+    QString text(const QStringList &pieces, int maxPieces)
+    {
+        QString out;
+        for (int n = below(maxPieces + 1); n > 0; --n)
+            out += below(4) ? pick(pieces) : QChar(below(2) ? below(32) : 128 + below(65408));
+        return out;
+    }
+    // A part that climbs out of its folder: "..", or on Windows ".." and dots or blanks after.
+    static bool climbs(const QString &part)
+    {
+        return part.startsWith("..") && part.count('.') + part.count(' ') == part.size();
+    }
+    static bool isContained(QString path)
+    {
+        const QStringList parts = path.replace('\\', '/').split('/');
+        const bool drive = path.size() > 1 && path.at(1) == ':' && path.at(0).unicode() < 128 &&
+                           path.at(0).isLetter();
+        return !path.startsWith('/') && !drive && std::none_of(parts.begin(), parts.end(), climbs);
+    }
 };
 
-void tst_fuzz::channelArguments()
+int main(int argc, char **argv)
 {
-    TextSource source(fuzzSeed(),
-                      {QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("_"),
-                       QStringLiteral("_"), QStringLiteral("#"), QStringLiteral("#"),
-                       QStringLiteral("kvtst"), QStringLiteral("kvtst"), QStringLiteral("KVTST"),
-                       QStringLiteral("kvts"), QStringLiteral("setup"), QStringLiteral("web01"),
-                       QStringLiteral("a7f3c"), QStringLiteral("0123456789abcdef"),
-                       QStringLiteral("%1"), QStringLiteral(" "), QString::fromUtf8("中文"),
-                       QString::fromUtf8("é"), QString::fromUtf8("\xf0\x9f\x98\x80")});
-    ChannelManager *manager = ChannelManager::instance();
-    // The token of each type, test (0) and normal (1).
-    const auto tokenAfter = [manager](const QString &argument) {
-        const MessageCounter quiet;
-        manager->parseChannel(argument);
-        return manager->channelToken();
-    };
-    const QString tokens[2] = {tokenAfter(QStringLiteral("p_c#kvtst")),
-                               tokenAfter(QStringLiteral("Default"))};
-    QVERIFY(isIdentifier(tokens[0]) && isIdentifier(tokens[1]) && tokens[0] != tokens[1]);
-
-    int testChannels = 0;
-    int withId = 0;
-    int longest = 0;
-    auto counter = std::make_unique<MessageCounter>();
-    for (int i = 0; i < inputCount; ++i) {
-        QString argument;
-        if (source.oneIn(3)) {
-            // Shaped like a real channel argument, each part random.
-            argument = source.text(3) + QLatin1Char('_') + source.text(4);
-            if (!source.oneIn(4))
-                argument +=
-                    QLatin1Char('#') + (source.oneIn(2) ? QStringLiteral("kvtst") : source.text(2));
-            if (!source.oneIn(4))
-                argument += QLatin1Char('-') + source.text(6);
-        } else {
-            argument = source.text(12);
-        }
-
-        // Every input starts from the values of a fresh run.
-        manager->parseChannel(QStringLiteral("Default"));
-        const int messagesBefore = g_messages;
-        manager->parseChannel(argument);
-
-        const QString name = manager->channelName();
-        const QString id = manager->channelId();
-        const int type = manager->channelType();
-        const int expectedType = typeWord(argument) == QLatin1String("kvtst") ? 0 : 1;
-        const bool good =
-            g_messages == messagesBefore + 1 && (type == 0 || type == 1) && type == expectedType &&
-            id.size() <= 16 && (id == zeros || argument.contains(QLatin1Char('-') + id)) &&
-            (argument.isEmpty() ? name == QLatin1String("Default")
-                                : argument.contains(name) && !name.contains(QLatin1Char('#'))) &&
-            manager->channelToken() == tokens[type];
-        if (!good)
-            QFAIL(qPrintable(QStringLiteral("input %1: \"%2\" gave name \"%3\", type %4, id \"%5\"")
-                                 .arg(i)
-                                 .arg(shown(argument), shown(name))
-                                 .arg(type)
-                                 .arg(shown(id))));
-        testChannels += type == 0;
-        withId += id != zeros;
-        longest = qMax(longest, argument.size());
-    }
-    counter.reset();
-    // The inputs must reach every branch, or the run proves little.
-    qInfo("%d inputs: %d test channels, %d with an id, longest %d characters", inputCount,
-          testChannels, withId, longest);
-    QVERIFY(testChannels > inputCount / 100 && withId > inputCount / 10 && longest > 10000);
+    QCoreApplication app(argc, argv);
+    // Every parsed argument writes a debug line: a million of them would drown the run.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    tst_fuzz test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
 }
 
-void tst_fuzz::machineQueryOutput()
-{
-    TextSource source(fuzzSeed(), {QStringLiteral("UUID"),
-                                   QStringLiteral("uuid"),
-                                   QStringLiteral("Uuid"),
-                                   QStringLiteral("processorid"),
-                                   QStringLiteral("ProcessorId"),
-                                   QStringLiteral("PROCESSORID"),
-                                   QStringLiteral("\r"),
-                                   QStringLiteral("\n"),
-                                   QStringLiteral("\r\n"),
-                                   QStringLiteral("\r\r\n"),
-                                   QStringLiteral("\r\r\n"),
-                                   QStringLiteral(" "),
-                                   QStringLiteral("  "),
-                                   QStringLiteral("\t"),
-                                   QStringLiteral("FFFFFFFF"),
-                                   QStringLiteral("FFFFFFFF-FFFF-FFFF"),
-                                   QStringLiteral("ffffffff"),
-                                   QStringLiteral("FFFF"),
-                                   QStringLiteral("4C4C4544-0035-4B10-8047-B4C04F4E4E32"),
-                                   QStringLiteral("BFEBFBFF000906EA"),
-                                   QString::fromUtf8("\xc2\xa0"),
-                                   QString::fromUtf8("\xe2\x80\xa8")});
-
-    QString uuidOutput;
-    QString processorOutput;
-    QStringList ran;
-    const MachineIdentifier identifier([&](const QString &commandLine) {
-        ran.append(commandLine);
-        return commandLine.endsWith(QLatin1String("UUID")) ? uuidOutput : processorOutput;
-    });
-    const QString uuidCommand = QStringLiteral("wmic csproduct get UUID");
-    const QString processorCommand = QStringLiteral("wmic cpu get processorid");
-
-    int placeholders = 0;
-    int emptyAnswers = 0;
-    for (int i = 0; i < inputCount; ++i) {
-        // What the platform hands over: arbitrary bytes read as UTF-8, or shaped text.
-        const auto output = [&] {
-            if (!source.oneIn(4))
-                return source.text(10);
-            QByteArray bytes(source.below(64), Qt::Uninitialized);
-            for (char &byte : bytes)
-                byte = char(source.below(256));
-            return QString::fromUtf8(bytes);
-        };
-        uuidOutput = output();
-        processorOutput = output();
-        ran.clear();
-
-        const QString id = identifier.identify();
-        const int queries = ran.size();
-        const QString uuid = identifier.cleanedOutput(uuidCommand);
-        const QString processor = identifier.cleanedOutput(processorCommand);
-        const bool placeholder = uuid.contains(QLatin1String("FFFFFFFF"));
-        const bool good = isIdentifier(id) && isCleaned(uuid) && isCleaned(processor) &&
-                          queries == (placeholder ? 2 : 1) &&
-                          id == MachineIdentifier::hash(placeholder ? processor : uuid);
-        if (!good)
-            QFAIL(qPrintable(QStringLiteral("input %1: UUID output \"%2\", processor output \"%3\" "
-                                            "gave \"%4\" from \"%5\" / \"%6\"")
-                                 .arg(i)
-                                 .arg(shown(uuidOutput), shown(processorOutput), id, shown(uuid),
-                                      shown(processor))));
-        placeholders += placeholder;
-        emptyAnswers += uuid.isEmpty();
-    }
-    qInfo("%d inputs: %d placeholder UUIDs, %d empty UUID answers", inputCount, placeholders,
-          emptyAnswers);
-    QVERIFY(placeholders > inputCount / 100 && emptyAnswers > inputCount / 100);
-}
-
-QTEST_GUILESS_MAIN(tst_fuzz)
 #include "tst_fuzz.moc"
