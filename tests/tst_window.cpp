@@ -1,288 +1,406 @@
-#include "app/product.h"
+#include "core/buildconfig.h"
+#include "core/product.h"
+#include "install/downloadmanager.h"
+#include "support/installerharness.h"
+#include "ui/drivespace.h"
 #include "ui/kovrasetuponline.h"
+#include "ui/progressmapping.h"
 
-#include <QGraphicsDropShadowEffect>
-#include <QLabel>
-#include <QLineEdit>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QRegularExpression>
 #include <QStackedWidget>
+#include <QTranslator>
 #include <QtTest>
 
+#include <cmath>
+#include <functional>
 #include <memory>
 
 namespace {
 
-// The labels that show nothing but an image from their style sheet.
-const QStringList imageLabels = {
-    QStringLiteral("label_2"),   QStringLiteral("label_4"),  QStringLiteral("label_6"),
-    QStringLiteral("label_8"),   QStringLiteral("label_15"), QStringLiteral("label_17"),
-    QStringLiteral("label_min"), QStringLiteral("label_20"), QStringLiteral("label_21"),
-    QStringLiteral("label_25"),  QStringLiteral("label_18"), QStringLiteral("label_29"),
-    QStringLiteral("label_31"),  QStringLiteral("lbClose")};
+// The ids of the records the window sent, in order, from its debug output.
+QStringList g_sent;
+QtMessageHandler g_previousHandler = nullptr;
 
-QString imageSet()
+void noteSent(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    return Product::variantFlag ? QStringLiteral("Resources_green/") : QStringLiteral("Resources/");
+    if (message.startsWith("opration log: "))
+        g_sent << message.section('"', 1, 1);
+    g_previousHandler(type, context, message);
 }
 
-QStringList debugLines;
-
-void collectDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+// Acts on the next modal box or dialog, from inside its own event loop, if one comes soon.
+void onNextModal(const std::function<void(QWidget *)> &act, int tries = 500)
 {
-    if (type == QtDebugMsg)
-        debugLines << message;
+    QTimer::singleShot(20, qApp, [act, tries] {
+        if (QWidget *modal = QApplication::activeModalWidget())
+            act(modal);
+        else if (tries > 0)
+            onNextModal(act, tries - 1);
+    });
 }
 
-template<typename T> T *child(QWidget &window, const char *name)
+// The text of the last message box answered.
+QString g_asked;
+
+void answerBox(QMessageBox::StandardButton answer)
 {
-    T *found = window.findChild<T *>(QString::fromLatin1(name));
-    if (!found)
-        qWarning("no %s named %s", T::staticMetaObject.className(), name);
-    return found;
+    onNextModal([answer](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        g_asked = box ? box->text() : "<not a message box>";
+        box ? box->button(answer)->click() : void(modal->close());
+    });
 }
 
 } // namespace
 
+// The installer window in-process, in a throw-away home, against the local vendor server.
 class tst_window : public QObject
 {
     Q_OBJECT
 
+public slots:
+    void openUrl(const QUrl &url) { m_urls << url; }
+
 private slots:
-    void construction();
-    void pages();
-    void imageLabelsShowOnlyTheirImage();
-    void brandImageSet();
-    void styleSheetImagesExist();
-    void resourceImages_data();
-    void resourceImages();
-    void windowIcon();
-    void slideshowOrder();
-    void slideshowTimer();
-};
-
-void tst_window::construction()
-{
-    kovraSetupOnline window;
-    QVERIFY(window.windowFlags().testFlag(Qt::FramelessWindowHint));
-    QVERIFY(window.windowFlags().testFlag(Qt::Window));
-    QVERIFY(window.testAttribute(Qt::WA_TranslucentBackground));
-    QCOMPARE(window.windowTitle(), QStringLiteral("kovraSetupOnline"));
-    QCOMPARE(window.size(), QSize(660, 370));
-
-    auto *frame = child<QFrame>(window, "frame");
-    QVERIFY(frame);
-    QCOMPARE(frame->geometry(), QRect(5, 5, 650, 360));
-    auto *shadow = qobject_cast<QGraphicsDropShadowEffect *>(frame->graphicsEffect());
-    QVERIFY2(shadow, "the frame carries no drop shadow");
-    QCOMPARE(shadow->offset(), QPointF(0, 0));
-    QCOMPARE(shadow->blurRadius(), 10.0);
-    QCOMPARE(shadow->color().rgb() & 0xffffff, 0u);
-    QCOMPARE(qRound(shadow->color().alphaF() * 100), 30);
-
-    auto *progress = child<QProgressBar>(window, "progressBar");
-    QVERIFY(progress);
-    QCOMPARE(progress->value(), 0);
-    QVERIFY(!progress->isTextVisible());
-    auto *folder = child<QLineEdit>(window, "lineEdit");
-    QVERIFY(folder);
-    QVERIFY(!folder->isEnabled());
-    auto *reinstall = child<QPushButton>(window, "pushButton_3");
-    QVERIFY(reinstall);
-    QVERIFY(reinstall->isHidden());
-
-    // The minimise icon exists on the custom-install page only; close and warning on every page.
-    QCOMPARE(child<QLabel>(window, "label_min")->parent()->objectName(), QStringLiteral("page_2"));
-    QCOMPARE(child<QLabel>(window, "lbClose")->parent(), frame);
-    QCOMPARE(child<QLabel>(window, "label_7")->parent(), frame);
-    QCOMPARE(child<QLabel>(window, "lb_size1")->text(), QStringLiteral("212.1MB"));
-}
-
-void tst_window::pages()
-{
-    kovraSetupOnline window;
-    auto *pagesStack = child<QStackedWidget>(window, "stackedWidget");
-    auto *slides = child<QStackedWidget>(window, "stackedWidget_2");
-    QVERIFY(pagesStack && slides);
-
-    QStringList pageNames;
-    for (int i = 0; i < pagesStack->count(); ++i)
-        pageNames << pagesStack->widget(i)->objectName();
-    QCOMPARE(pageNames, QStringList({"page", "page_2", "page_3", "page_7"}));
-    QCOMPARE(pagesStack->currentWidget()->objectName(), QStringLiteral("page_2"));
-
-    QStringList slideNames;
-    for (int i = 0; i < slides->count(); ++i)
-        slideNames << slides->widget(i)->objectName();
-    QCOMPARE(slideNames, QStringList({"page_4", "page_5", "page_6"}));
-    QCOMPARE(slides->currentIndex(), 0);
-    QCOMPARE(slides->parent()->objectName(), QStringLiteral("page_3"));
-}
-
-void tst_window::imageLabelsShowOnlyTheirImage()
-{
-    kovraSetupOnline window;
-    const QList<QLabel *> labels = window.findChildren<QLabel *>();
-    QStringList withImage;
-    for (QLabel *label : labels) {
-        if (!label->styleSheet().contains(QLatin1String("image: url(")))
-            continue;
-        withImage << label->objectName();
-        QVERIFY2(label->text().isEmpty(), qPrintable(label->objectName()));
-    }
-    withImage.sort();
-    QStringList expected = imageLabels;
-    expected.sort();
-    QCOMPARE(withImage, expected);
-}
-
-void tst_window::brandImageSet()
-{
-    debugLines.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
-    std::unique_ptr<kovraSetupOnline> window;
-    window.reset(new kovraSetupOnline);
-    qInstallMessageHandler(previous);
-
-    const QList<QLabel *> labels = window->findChildren<QLabel *>();
-    int rewritten = 0;
-    for (QLabel *label : labels) {
-        const QString sheet = label->styleSheet();
-        const bool showsImage = imageLabels.contains(label->objectName());
-        QCOMPARE(sheet.contains(QLatin1String("Resources")), showsImage);
-        if (!showsImage)
-            continue;
-        // Every image comes from this brand's set; nothing of the other set is left.
-        QVERIFY2(sheet.contains(QLatin1String(":/kovraSetupOnline/") + imageSet()),
-                 qPrintable(label->objectName() + QLatin1String(": ") + sheet));
-        if (Product::variantFlag)
-            QVERIFY2(!sheet.contains(QLatin1String("/Resources/")), qPrintable(sheet));
-        else
-            QVERIFY2(!sheet.contains(QLatin1String("Resources_green")), qPrintable(sheet));
-        ++rewritten;
-    }
-    QCOMPARE(rewritten, imageLabels.size());
-
-    // Each rewrite is logged as the old sheet, then the new one.
-    const int expectedLines = Product::variantFlag ? 2 * imageLabels.size() : 0;
-    QStringList rewriteLines;
-    for (const QString &line : qAsConst(debugLines)) {
-        if (line.endsWith(QLatin1String(" old")) || line.endsWith(QLatin1String(" new")))
-            rewriteLines << line;
-    }
-    QCOMPARE(rewriteLines.size(), expectedLines);
-    for (int i = 0; i + 1 < rewriteLines.size(); i += 2) {
-        QVERIFY(rewriteLines.at(i).endsWith(QLatin1String(" old")));
-        QVERIFY(rewriteLines.at(i + 1).endsWith(QLatin1String(" new")));
-        QString expectedNew = rewriteLines.at(i);
-        expectedNew.chop(4);
-        expectedNew.replace(QLatin1String("Resources/"), QLatin1String("Resources_green/"));
-        QCOMPARE(rewriteLines.at(i + 1), expectedNew + QLatin1String(" new"));
-    }
-}
-
-void tst_window::styleSheetImagesExist()
-{
-    kovraSetupOnline window;
-    const QRegularExpression url(QStringLiteral("url\\(([^)]*)\\)"));
-    const QList<QWidget *> widgets = window.findChildren<QWidget *>();
-    int images = 0;
-    for (QWidget *widget : widgets) {
-        auto it = url.globalMatch(widget->styleSheet());
-        while (it.hasNext()) {
-            const QString path = it.next().captured(1);
-            // The green set has no minimise glyph: the rewritten minimise label shows nothing.
-            if (path == QLatin1String(":/kovraSetupOnline/Resources_green/icon_min.png"))
-                continue;
-            QVERIFY2(QFile::exists(path),
-                     qPrintable(widget->objectName() + QLatin1String(": ") + path));
-            ++images;
-        }
-    }
-    QVERIFY(images >= imageLabels.size() - 1);
-}
-
-void tst_window::resourceImages_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QSize>("size");
-    const struct
+    void initTestCase()
     {
-        const char *path;
-        int width;
-        int height;
-    } table[] = {
-        {"Resources/about_us_logo.png", 110, 76},
-        {"Resources/agree_agreement.png", 17, 17},
-        {"Resources/no_check.png", 16, 16},
-        {"Resources/arr.png", 17, 17},
-        {"Resources/icon_min.png", 16, 16},
-        {"Resources/installation_close.png", 13, 14},
-        {"Resources/logo2.png", 90, 63},
-        {"Resources/img1.png", 396, 165},
-        {"Resources/img2.png", 365, 166},
-        {"Resources/img3.png", 289, 183},
-        {"Resources_green/about_us_logo.png", 30, 30},
-        {"Resources_green/agree_agreement.png", 14, 14},
-        {"Resources_green/no_check.png", 14, 14},
-        {"Resources_green/arr.png", 17, 17},
-        {"Resources_green/installation_close.png", 13, 14},
-        {"Resources_green/logo2.png", 110, 76},
-        {"Resources_green/img1.png", 396, 165},
-        {"Resources_green/img2.png", 365, 166},
-        {"Resources_green/img3.png", 289, 183},
-    };
-    for (const auto &row : table)
-        QTest::newRow(row.path) << QStringLiteral(":/kovraSetupOnline/") + QLatin1String(row.path)
-                                << QSize(row.width, row.height);
-}
-
-void tst_window::resourceImages()
-{
-    QFETCH(QString, path);
-    QFETCH(QSize, size);
-    QImage image;
-    QVERIFY2(image.load(path), qPrintable(path));
-    QCOMPARE(image.size(), size);
-    QVERIFY(image.hasAlphaChannel());
-}
-
-void tst_window::windowIcon()
-{
-    kovraSetupOnline window;
-    const QList<QSize> sizes = window.windowIcon().availableSizes();
-    QVERIFY(!sizes.isEmpty());
-    QCOMPARE(sizes.first(), Product::variantFlag ? QSize(30, 30) : QSize(110, 76));
-    QVERIFY(!QFile::exists(QStringLiteral(":/kovraSetupOnline/Resources_green/icon_min.png")));
-}
-
-void tst_window::slideshowOrder()
-{
-    kovraSetupOnline window;
-    auto *slides = child<QStackedWidget>(window, "stackedWidget_2");
-    QVERIFY(slides);
-    QList<int> shown;
-    for (int step = 0; step < 5; ++step) {
-        QVERIFY(QMetaObject::invokeMethod(&window, "changePage"));
-        shown << slides->currentIndex();
+        // The installer's own folder names, under the run's home.
+        QCoreApplication::setApplicationName("kovraSetupOnline");
+        for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+            qunsetenv(name);
+        QVERIFY(m_chinese.load(":/kovraSetupOnline/language/kovrasetuponline_zh.qm"));
+        QCoreApplication::installTranslator(&m_chinese);
+        QDesktopServices::setUrlHandler("http", this, "openUrl");
+        g_previousHandler = qInstallMessageHandler(noteSent);
+        QVERIFY(h.preparePackages());
     }
-    QCOMPARE(shown, QList<int>({0, 1, 2, 0, 1}));
-}
+    void init()
+    {
+        QVERIFY(h.beginRun());
+        qputenv("HOME", QFile::encodeName(h.home()));
+    }
+    void cleanup()
+    {
+        m_window.reset();
+        h.endRun();
+    }
 
-void tst_window::slideshowTimer()
-{
-    kovraSetupOnline window;
-    auto *slides = child<QStackedWidget>(window, "stackedWidget_2");
-    QVERIFY(slides);
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(QMetaObject::invokeMethod(&window, "changePage"));
-    QCOMPARE(slides->currentIndex(), 0);
-    // Each step arms the next one by itself.
-    QTRY_COMPARE_WITH_TIMEOUT(slides->currentIndex(), 1, 10000);
-    QVERIFY2(clock.elapsed() >= 2500, "the next slide came far too early");
-}
+    void construction()
+    {
+        openWindow();
+        QCOMPARE(page(), int(kovraSetupOnline::CustomInstallPage));
+        QCOMPARE(w<QLineEdit>("lineEdit")->text(), h.installDir());
+        QVERIFY(w("pushButton_3")->isHidden());
+        // Every image, the unticked box's too, is one of this brand's set, and is there (the
+        // green set has no minimise image).
+        press("label_8");
+        const QString set = Product::variantFlag ? "Resources_green/" : "Resources/";
+        QStringList images;
+        for (const QWidget *widget : m_window->findChildren<QWidget *>())
+            images += widget->styleSheet().split("url(").mid(1);
+        for (const QString &image : images) {
+            const QString path = image.section(')', 0, 0);
+            QVERIFY2(path.startsWith(":/kovraSetupOnline/" + set) &&
+                         (QFile::exists(path) || path.endsWith("icon_min.png")),
+                     qPrintable(path));
+        }
+        QVERIFY(images.size() >= 14);
+    }
+
+    void freeSpace_data()
+    {
+        QTest::addColumn<quint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("enough");
+        QTest::addColumn<QString>("drive");
+        QTest::newRow("one byte short") << quint64(209715199) << "0.20GB" << false << "/d";
+        QTest::newRow("exactly 200 MiB") << quint64(209715200) << "0.20GB" << true << "/d";
+        QTest::newRow("one GiB") << quint64(1073741824) << "1.00GB" << true << "/d";
+        QTest::newRow("13.1 billion") << quint64(13100000000) << "12.20GB" << true << "/d";
+        QTest::newRow("a drive not scanned") << quint64(13100000000) << "" << false << "/proc";
+    }
+    void freeSpace()
+    {
+        QFETCH(quint64, bytes);
+        QFETCH(QString, text);
+        QFETCH(bool, enough);
+        QFETCH(QString, drive);
+        // The maps as the drive scan fills them.
+        const QMap<QString, quint64> free{{"/", 0}, {"/d", bytes}};
+        const QMap<QString, QString> texts{
+            {"/", "0.00GB"}, {"/d", DriveSpace::formatGigabytes(DriveSpace::gigabytes(bytes))}};
+        const DriveSpace::Verdict verdict = DriveSpace::check(texts, free, drive);
+        QCOMPARE(verdict.text, text);
+        QCOMPARE(verdict.enough, enough);
+        const QString name = Product::productFolderName;
+        QCOMPARE(DriveSpace::productFolder("D:/"), "D:" + name);
+        QCOMPARE(DriveSpace::productFolder("//server/share"), "/server/share" + name);
+    }
+
+    void progress_data()
+    {
+        QTest::addColumn<bool>("downloading");
+        QTest::addColumn<double>("per");
+        QTest::addColumn<int>("shown"); // -1: not shown at all
+        QTest::newRow("download 100") << true << 100.0 << 80;
+        QTest::newRow("download 79.9") << true << 79.9 << 63;
+        QTest::newRow("install 0") << false << 0.0 << 80;
+        QTest::newRow("install 100") << false << 100.0 << 100;
+        QTest::newRow("not a number") << true << std::nan("") << -1;
+        QTest::newRow("infinite") << true << HUGE_VAL << -1;
+        QTest::newRow("negative") << true << -3.0 << 0;
+        QTest::newRow("beyond int") << true << 1e300 << 80;
+    }
+    void progress()
+    {
+        QFETCH(bool, downloading);
+        QFETCH(double, per);
+        QFETCH(int, shown);
+        const std::optional<int> p = ProgressMapping::percent(per);
+        QCOMPARE(p ? ProgressMapping::shownValue(downloading, *p) : -1, shown);
+        if (!downloading)
+            return;
+        // The window shows the same, and keeps what it showed for a report that is no number.
+        openWindow();
+        for (double report : {50.0, per})
+            QVERIFY(
+                QMetaObject::invokeMethod(m_window.get(), "updateProgress", Q_ARG(double, report)));
+        const int bar = shown < 0 ? 40 : shown;
+        QCOMPARE(w<QProgressBar>("progressBar")->value(), bar);
+        QVERIFY(w<QLabel>("proTxt")->text().endsWith(QString::number(bar) + "%）"));
+    }
+
+    void clickRules_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("release");
+        QTest::addColumn<QString>("id"); // empty: nothing is sent
+        QTest::newRow("minimise pressed") << "label_min" << false << "";
+        QTest::newRow("minimise released") << "label_min" << true << "pc-install-min";
+        QTest::newRow("close, No") << "lbClose" << false << "pc-install-close";
+        QTest::newRow("close released") << "lbClose" << true << "";
+        QTest::newRow("start released") << "btnSetupview_3" << true << "";
+        QTest::newRow("link") << "lb_agreement_2" << false << "pc-install-agreement";
+        QTest::newRow("quick link") << "lb_agreement" << false << "pc-install-agreement";
+        QTest::newRow("custom link") << "lb_custom" << false << "pc-install-custom";
+        QTest::newRow("install caption") << "label_13" << false << "pc-install-go";
+        QTest::newRow("quick install") << "btnSetupview" << false << "pc-install-go";
+        QTest::newRow("box") << "label_8" << false << "pc-install-check";
+        QTest::newRow("quick box") << "label_4" << false << "pc-install-check";
+    }
+    void clickRules()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, release);
+        QFETCH(QString, id);
+        h.server().setPackageMode("stall"); // an install stays in its download
+        openWindow();
+        if (id == "pc-install-close")
+            answerBox(QMessageBox::No);
+        release ? QTest::mouseRelease(w(name), Qt::LeftButton) : press(name);
+        QCOMPARE(g_sent, id.isEmpty() ? QStringList() : QStringList{id});
+        const char *question = id == "pc-install-close" ? "language4" : "";
+        QCOMPARE(g_asked, QCoreApplication::translate("kovraSetupOnline", question));
+        const bool installing = id == "pc-install-go";
+        QCOMPARE(page(), int(installing ? kovraSetupOnline::ProgressPage
+                                        : kovraSetupOnline::CustomInstallPage));
+        QCOMPARE(w("lbClose")->isHidden(), installing);
+        QVERIFY(m_window->isVisible());
+        QCOMPARE(m_window->isMinimized(), id == "pc-install-min");
+        const QUrl agreement(QString(BuildConfig::agreementHostUrl) + "/agreement.html");
+        QCOMPARE(m_urls, id == "pc-install-agreement" ? QList<QUrl>{agreement} : QList<QUrl>());
+        // The unticked box disables both install buttons.
+        QCOMPARE(enabledButtons(), id == "pc-install-check" ? 0 : 2);
+    }
+
+    void chooseFolder_data()
+    {
+        QTest::addColumn<QString>("folder"); // empty: the dialog is cancelled
+        QTest::addColumn<bool>("room");
+        QTest::newRow("cancelled") << QString() << true;
+        QTest::newRow("a folder with room") << QDir::tempPath() << true;
+        QTest::newRow("a volume not scanned") << "/proc/sys" << false;
+    }
+    void chooseFolder()
+    {
+        QFETCH(QString, folder);
+        QFETCH(bool, room);
+        openWindow();
+        // Whichever of the box and the space check comes last decides about the buttons.
+        press("label_8");
+        onNextModal([folder](QWidget *dialog) {
+            static_cast<QFileDialog *>(dialog)->setDirectory(folder);
+            folder.isEmpty() ? void(dialog->close()) : static_cast<QDialog *>(dialog)->accept();
+        });
+        QTest::mouseClick(w("btnDir"), Qt::LeftButton);
+        QCOMPARE(g_sent, QStringList({"pc-install-check", "pc-install-selectdir"}));
+        QCOMPARE(w<QLineEdit>("lineEdit")->text(),
+                 folder.isEmpty() ? h.installDir() : folder + Product::productFolderName);
+        QCOMPARE(enabledButtons(), room && !folder.isEmpty() ? 2 : 0);
+        QCOMPARE(w<QLabel>("lb_size2")->text().isEmpty(), !room);
+        press("label_8");
+        QCOMPARE(enabledButtons(), 2);
+        QCOMPARE(w("label_7")->isVisible(), !room);
+    }
+
+    void drag()
+    {
+        openWindow();
+        QWidget *frame = w("frame");
+        const QPoint start = m_window->pos(), at = frame->mapToGlobal(QPoint(300, 40));
+        const QPoint to = at + QPoint(37, 23);
+        // Through the frame, as a real press: the frame leaves it to the window.
+        const auto send = [frame](QEvent::Type type, QPoint global, Qt::MouseButton button,
+                                  Qt::MouseButtons held) {
+            QMouseEvent event(type, frame->mapFromGlobal(global), global, button, held, {});
+            QApplication::sendEvent(frame, &event);
+        };
+        // Only a left press turns a move with the left button held into a drag, which keeps
+        // the grabbed point under the cursor and ends with the release.
+        for (Qt::MouseButton button : {Qt::RightButton, Qt::LeftButton}) {
+            send(QEvent::MouseButtonPress, at, button, button);
+            send(QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+            QCOMPARE(m_window->pos(), start + (button == Qt::LeftButton ? to - at : QPoint()));
+            send(QEvent::MouseButtonRelease, to, button, Qt::NoButton);
+        }
+        send(QEvent::MouseMove, at, Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(m_window->pos(), start + to - at);
+    }
+
+    void slideshow()
+    {
+        openWindow();
+        auto *slides = w<QStackedWidget>("stackedWidget_2");
+        QList<int> shown;
+        for (int step = 0; step < 4; ++step) {
+            // Each step arms the next one itself; the others are taken at once.
+            if (step == 1)
+                QTRY_COMPARE_WITH_TIMEOUT(slides->currentIndex(), 1, 10000);
+            else
+                QVERIFY(QMetaObject::invokeMethod(m_window.get(), "changePage"));
+            shown << slides->currentIndex();
+        }
+        QCOMPARE(shown, QList<int>({0, 1, 2, 0}));
+    }
+
+    void failures_data()
+    {
+        QTest::addColumn<QString>("fault"); // a server mode, or a bad package
+        QTest::newRow("server down") << "down";
+        QTest::newRow("error status") << "status-404";
+        QTest::newRow("closed unanswered") << "hangup";
+        QTest::newRow("half a minute silent") << "stall";
+        QTest::newRow("dropped halfway") << "drop";
+        QTest::newRow("truncated package") << "truncated";
+        QTest::newRow("corrupt package") << "corrupt";
+    }
+    void failures()
+    {
+        QFETCH(QString, fault);
+        // Downloaded, a bad package fails the install; otherwise the download fails.
+        const bool badPackage = fault == "truncated" || fault == "corrupt";
+        QVERIFY(h.usePackage(badPackage ? fault : "good"));
+        fault == "down" ? h.server().stop() : h.server().setPackageMode(badPackage ? "" : fault);
+        openWindow();
+        // A failed download holds its thread a moment after reporting: the re-install press
+        // below comes while that thread still ends.
+        connect(
+            m_window->findChild<DownloadManager *>(), &DownloadManager::downLoadErr, this,
+            [] { QThread::msleep(1000); }, Qt::DirectConnection);
+        press("btnSetupview_2");
+        QTRY_VERIFY_WITH_TIMEOUT(w("pushButton_3")->isVisible(), 60000);
+        QCOMPARE(w<QLabel>("proTxt")->text(), badPackage ? "安装失败1-!3" : "安装失败2-!0");
+        QVERIFY(w("lbClose")->isVisible());
+        QCOMPARE(g_sent.value(g_sent.size() - 1),
+                 badPackage ? "pc-install-failedcode-3" : "pc-load-failedcode-0");
+        // No package, partial download or unpacked tree is left to fill the disk.
+        QCOMPARE(h.downloads(), QStringList());
+
+        // A good package again: the re-install runs the whole download and install.
+        QVERIFY(fault != "down" || h.server().start(VendorServer::productionPort()));
+        h.server().setPackageMode("normal");
+        QVERIFY(h.usePackage("good"));
+        g_sent.clear();
+        QTest::mouseClick(w("pushButton_3"), Qt::LeftButton);
+        QCOMPARE(w<QProgressBar>("progressBar")->value(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(page(), int(kovraSetupOnline::FinishedPage), 60000);
+        QCOMPARE(g_sent, QStringList({"pc-install-failed", "pc-load-ok", "pc-install-success"}));
+    }
+
+    void wholeInstall_data()
+    {
+        QTest::addColumn<QString>("channel");
+        QTest::addColumn<bool>("testChannel");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("production channel") << "setup_kvwin-5150" << false << "kvwin";
+        QTest::newRow("test channel") << "x_web#kvtst-1" << true << "web";
+    }
+    void wholeInstall()
+    {
+        QFETCH(QString, channel);
+        QFETCH(bool, testChannel);
+        QFETCH(QString, name);
+        // Half a second of download, so that the bar shows it as it goes.
+        h.server().setPackageMode("slow-2048");
+        const VendorServer &records = testChannel ? h.testServer() : h.server();
+        openWindow(channel);
+        QList<int> values;
+        connect(w<QProgressBar>("progressBar"), &QProgressBar::valueChanged, this,
+                [&values](int value) { values << value; });
+        press("btnSetupview_2");
+        QTRY_COMPARE_WITH_TIMEOUT(page(), int(kovraSetupOnline::FinishedPage), 60000);
+        // The download fills the bar to 80, the install goes on from there, never backwards.
+        QVERIFY(!values.isEmpty() && values.first() < 80 && values.contains(80) &&
+                values.last() > 80 && std::is_sorted(values.cbegin(), values.cend()));
+        // This channel's records: an earlier window's last ones may still be on their way.
+        const auto ids = [name](const VendorServer &server) {
+            QStringList ids;
+            for (const QJsonObject &record : server.records())
+                ids << (record.value("apkChannel") == name ? record.value("btnId").toString() : "");
+            return ids.filter("pc-");
+        };
+        QTRY_COMPARE(ids(records),
+                     QStringList({"pc-install-go", "pc-load-ok", "pc-install-success"}));
+        // The package always comes from production; the test channel's records never go there.
+        QCOMPARE(h.server().requestPaths("GET"), QStringList{Product::packagePath});
+        QCOMPARE(ids(h.server()).isEmpty(), testChannel);
+        // Finished, the close question asks whether to close the installer; Yes closes it.
+        answerBox(QMessageBox::Yes);
+        press("lbClose");
+        QCOMPARE(g_asked, QCoreApplication::translate("kovraSetupOnline", "language3"));
+        QVERIFY(!m_window->isVisible());
+    }
+
+private:
+    void openWindow(const QString &channel = "setup_other-1")
+    {
+        g_sent.clear();
+        g_asked.clear();
+        m_urls.clear();
+        m_window = std::make_unique<kovraSetupOnline>();
+        m_window->setChannel(channel);
+        m_window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+    template<typename T = QWidget> T *w(const QString &n) const
+    {
+        return m_window->findChild<T *>(n);
+    }
+    void press(const QString &name) { QTest::mousePress(w(name), Qt::LeftButton); }
+    int page() const { return w<QStackedWidget>("stackedWidget")->currentIndex(); }
+    int enabledButtons() const
+    {
+        return w("btnSetupview")->isEnabled() + w("btnSetupview_2")->isEnabled();
+    }
+
+    InstallerHarness h;
+    QTranslator m_chinese;
+    std::unique_ptr<kovraSetupOnline> m_window;
+    QList<QUrl> m_urls;
+};
 
 QTEST_MAIN(tst_window)
 #include "tst_window.moc"

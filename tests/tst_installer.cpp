@@ -1,0 +1,228 @@
+#include "core/product.h"
+#include "install/uninstallentry.h"
+#include "support/installerharness.h"
+#include "support/testfiles.h"
+
+#include <QTranslator>
+#include <QtTest>
+
+namespace {
+
+// Points on the window: the 5-pixel margin, the place on the page, half the size.
+const QPoint installButton(5 + 245 + 80, 5 + 252 + 25);
+const QPoint startButton(5 + 245 + 80, 5 + 209 + 25);
+const QPoint agreementBox(5 + 20 + 7, 5 + 335 + 7);
+
+bool endsWell(QProcess *installer, int timeoutMs = 30000)
+{
+    return (installer->state() == QProcess::NotRunning || installer->waitForFinished(timeoutMs)) &&
+           installer->exitStatus() == QProcess::NormalExit && installer->exitCode() == 0;
+}
+
+} // namespace
+
+// The real installer on a private display, driven with keys and clicks as a user drives it.
+class tst_installer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(h.preparePackages() && h.startDisplay()); }
+    void init() { QVERIFY(h.beginRun()); }
+    void cleanup() { h.endRun(); }
+
+    void startup_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("channel");
+        QTest::newRow("US, none") << "en_US.UTF-8" << QStringList() << "Default";
+        QTest::newRow("UK, two") << "en_GB.UTF-8" << QStringList{"x_web01-1", "x_b-2"} << "web01";
+        QTest::newRow("German") << "de_DE.UTF-8" << QStringList{"-style", "fusion"} << "Default";
+        QTest::newRow("Japanese") << "ja_JP.UTF-8" << QStringList{"-reverse", "x_w2-7"} << "w2";
+    }
+    void startup()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, channel);
+        // English on an English system, Chinese on any other.
+        const QString tip = locale.startsWith("en") ? "Tip" : "提示";
+        QProcess *installer = h.start(arguments, locale);
+        const QString box = h.waitForWindow(installer, tip);
+        // The warning comes first and alone: the window waits for its answer.
+        QCOMPARE(h.windowsOf(installer), QStringList{box});
+        QVERIFY(h.key(box, "Return"));
+        const QString window = h.waitForWindow(installer, "kovraSetupOnline");
+        // The records tell which channel the installer took.
+        QVERIFY(h.click(window, agreementBox));
+        QTRY_VERIFY_WITH_TIMEOUT(h.btnIds().contains("pc-install-check"), 60000);
+        QCOMPARE(h.server().recordValues("apkChannel"), QStringList{channel});
+        QVERIFY(h.key(window, "alt+F4"));
+        QVERIFY(endsWell(installer));
+    }
+
+    void secondCopy()
+    {
+        QProcess *first = h.start();
+        const QString window = h.openWindow(first);
+        QVERIFY(h.xdotool({"windowminimize", "--sync", window}));
+        QTRY_VERIFY_WITH_TIMEOUT(!h.windowsOf(first).contains(window), 30000);
+        // A home of its own shows what the second copy writes: nothing, not even its log.
+        QProcess *second = h.start({}, "C.UTF-8", {"HOME=" + h.home() + "/second"});
+        QVERIFY(endsWell(second));
+        QTRY_VERIFY_WITH_TIMEOUT(h.windowsOf(first).contains(window), 30000);
+        QVERIFY(!QFileInfo::exists(h.home() + "/second"));
+        QVERIFY(QFileInfo::exists(h.logFile()));
+    }
+
+    void copiesStartedTogether()
+    {
+        for (int round = 0; round < 3; ++round) {
+            QVERIFY(h.beginRun());
+            QProcess *a = h.start();
+            QProcess *b = h.start();
+            // One leaves at once with 0, the other shows its warning.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                a->state() != QProcess::Running || b->state() != QProcess::Running, 30000);
+            QProcess *gone = a->state() != QProcess::Running ? a : b;
+            QVERIFY(endsWell(gone));
+            QVERIFY(!h.waitForWindow(gone == a ? b : a, "提示").isEmpty());
+        }
+    }
+
+    void otherInstallerRunning_data()
+    {
+        QTest::addColumn<bool>("english");
+        QTest::newRow("English") << true;
+        QTest::newRow("Chinese") << false;
+    }
+    void otherInstallerRunning()
+    {
+        QFETCH(bool, english);
+        const QString locale = english ? "en_US.UTF-8" : "C.UTF-8", tip = english ? "Tip" : "提示";
+        const QString text = english
+                                 ? "Another installation is running. Please start this installer "
+                                   "again when it has finished."
+                                 : "另一个安装程序正在运行，请在它结束后再运行本安装程序。";
+        QProcess *first = h.start({}, locale);
+        QVERIFY(!h.openWindow(first, tip).isEmpty());
+        const QString marker = h.downloadFolder() + "/marker";
+        QVERIFY(TestFiles::write(marker, "kept"));
+
+        // The other brand: another single-instance id, the same download folder. The same program
+        // with a temporary folder of its own stands in for it.
+        QProcess *second = h.start({}, locale, {"TMPDIR=" + h.home()});
+        const QString box = h.waitForWindow(second, tip);
+        QCOMPARE(h.boxText(box), text);
+        QVERIFY(h.key(box, "Return"));
+        QVERIFY(endsWell(second));
+        QCOMPARE(TestFiles::read(marker), QByteArray("kept"));
+        QCOMPARE(first->state(), QProcess::Running);
+    }
+
+    void previousInstallation_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<bool>("runs");
+        QTest::addColumn<QString>("answer"); // empty: no question is expected
+        QTest::newRow("Yes runs the uninstaller first") << "script" << true << "alt+y";
+        QTest::newRow("No, the default, runs nothing") << "script" << false << "Return";
+        QTest::newRow("Yes, the uninstaller is gone") << "missing" << false << "alt+y";
+        QTest::newRow("an empty entry asks nothing") << "empty" << false << "";
+    }
+    void previousInstallation()
+    {
+        QFETCH(QString, entry);
+        QFETCH(bool, runs);
+        QFETCH(QString, answer);
+        const QString folder = h.home() + "/Program Files/Old Product";
+        const QString script = folder + "/un inst";
+        // It reads its input: nothing may wait for an answer nobody types.
+        QVERIFY(entry != "script" ||
+                (TestFiles::write(script, "#!/bin/sh\ncd \"$(dirname \"$0\")\"\ntouch start\n"
+                                          "read answer\nsleep 2\ntouch end\n") &&
+                 QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner)));
+        // Written where and as an install writes it, named in the language of the run.
+        qputenv("HOME", QFile::encodeName(h.home()));
+        qunsetenv("XDG_CONFIG_HOME");
+        QTranslator english;
+        QVERIFY(english.load(":/kovraSetupOnline/language/kovrasetuponline_en.qm"));
+        const QString command = entry == "empty" ? QString() : script;
+        const QString name = english.translate("InstallThread", Product::displayNameKey);
+        QVERIFY(UninstallEntry::write(name, command, command));
+        QProcess *installer = h.start({}, "en_US.UTF-8");
+        const QString warning = h.waitForWindow(installer, "Tip");
+        QVERIFY(h.key(warning, "Return"));
+        if (!answer.isEmpty())
+            QVERIFY(h.key(h.waitForWindow(installer, "Tip", warning), answer));
+        QVERIFY(!h.waitForWindow(installer, "kovraSetupOnline").isEmpty());
+        // When it runs, the window comes only after it has ended.
+        QCOMPARE(QFileInfo::exists(folder + "/start"), runs);
+        QCOMPARE(QFileInfo::exists(folder + "/end"), runs);
+    }
+
+    void installAndStart()
+    {
+        // Each record is held up to 300 ms at random: records posted side by side would overtake.
+        QVERIFY(h.beginRun(300));
+        QProcess *installer = h.start({"setup_kvrun-77"});
+        const QString window = h.openWindow(installer);
+        QVERIFY(h.click(window, installButton));
+        QTRY_VERIFY_WITH_TIMEOUT(h.btnIds().contains("pc-install-success"), 60000);
+        QCOMPARE(h.linksIntoInstall().size(), 3);
+        const QString uninstaller = h.installDir() + Product::uninstallerExecutable;
+        QVERIFY(TestFiles::read(h.uninstallList()).contains(uninstaller.toUtf8()));
+        // The start button starts the product, waits for the last record and ends the installer.
+        QVERIFY(h.click(window, startButton));
+        QVERIFY(endsWell(installer));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(h.installDir() + "/started"), 15000);
+        QCOMPARE(h.btnIds(), QStringList({"pc-install-go", "pc-load-ok", "pc-install-success",
+                                          "pc-install-setup"}));
+    }
+
+    void systemCloseDuringInstall()
+    {
+        QVERIFY(h.usePackage("big"));
+        QProcess *installer = h.start();
+        const QString window = h.openWindow(installer);
+        QVERIFY(h.click(window, installButton));
+        QTRY_VERIFY_WITH_TIMEOUT(h.btnIds().contains("pc-load-ok"), 60000);
+        QVERIFY2(!QFileInfo::exists(h.installDir() + "/Uninstall.list"), "the install ended first");
+        // Refused: the window stays, the install ends and reports; then the close is allowed.
+        QVERIFY(h.key(window, "alt+F4"));
+        QTRY_VERIFY_WITH_TIMEOUT(h.btnIds().contains("pc-install-success"), 60000);
+        QVERIFY(h.windowsOf(installer).contains(window));
+        QVERIFY(h.key(window, "alt+F4"));
+        QVERIFY(endsWell(installer));
+    }
+
+    void systemCloseDuringStalledDownload()
+    {
+        h.server().setPackageMode("stall");
+        QProcess *installer = h.start();
+        const QString window = h.openWindow(installer);
+        QVERIFY(h.click(window, installButton));
+        QTRY_VERIFY_WITH_TIMEOUT(!h.server().requestPaths("GET").isEmpty(), 30000);
+        // Ended long before the server's silence would fail the transfer, no thread left running,
+        // no partial package left behind.
+        QVERIFY(h.key(window, "alt+F4"));
+        QVERIFY(endsWell(installer, 20000));
+        QCOMPARE(h.downloads(), QStringList());
+    }
+
+private:
+    InstallerHarness h;
+};
+
+int main(int argc, char **argv)
+{
+    if (InstallerHarness::printSelection(argc, argv))
+        return 0;
+    QCoreApplication app(argc, argv);
+    tst_installer test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_installer.moc"
