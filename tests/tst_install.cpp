@@ -155,60 +155,37 @@ void tst_install::outcome_data()
 {
     QTest::addColumn<QString>("setup");
     QTest::addColumn<QString>("outcome");
+    const auto row = [](const char *name, const char *setup, const char *outcome) {
+        QTest::newRow(name) << QString(setup) << QString(outcome);
+    };
     // The good package: a data file and the product; the distribution: one file of two listed
     // (the installer is left out), so the install's last step stays below 100.
-    QTest::newRow("good package") << "good"
-                                  << "0 35 70 85 success";
-    QTest::newRow("archive missing") << "missing"
-                                     << "0 failed 1";
-    QTest::newRow("32-bit package, 64-bit wanted") << "x86"
-                                                   << "0 failed 3";
-    QTest::newRow("32-bit package, 32-bit wanted") << "x86 wanted"
-                                                   << "success";
-    QTest::newRow("no product executable") << "no product"
-                                           << "0 failed 3";
-    QTest::newRow("product executable is a folder") << "product folder"
-                                                    << "0 failed 3";
-    QTest::newRow("entry climbs out") << "parent"
-                                      << "0 failed 3";
-    QTest::newRow("absolute entry") << "absolute"
-                                    << "0 failed 3";
-    QTest::newRow("link entry") << "link"
-                                << "0 failed 3";
-    QTest::newRow("not an archive") << "garbage"
-                                    << "0 failed 3";
-    QTest::newRow("truncated archive") << "truncated"
-                                       << "0 failed 3";
-    QTest::newRow("damaged data, listing intact") << "damaged"
-                                                  << "0 failed 3";
-    QTest::newRow("encrypted archive") << "encrypted"
-                                       << "0 failed 3";
-    QTest::newRow("folder named Uninstall") << "bookkeeping Uninstall/x"
-                                            << "failed 4";
-    QTest::newRow("folder named Qt5Encry.dll") << "bookkeeping Qt5Encry.dll/x"
-                                               << "failed 4";
-    QTest::newRow("folder named Uninstall.list") << "bookkeeping Uninstall.list/x"
-                                                 << "failed 4";
-    QTest::newRow("uninstall list unwritable") << "store"
-                                               << "failed 4";
-    QTest::newRow("file in package and distribution") << "clash"
-                                                      << "failed 4";
-    QTest::newRow("relative install folder") << "relative"
-                                             << "0 failed 4";
-    QTest::newRow("wildcard in the download folder") << "wildcard"
-                                                     << "success";
-    QTest::newRow("no applications folder yet") << "no menu"
-                                                << "success";
-    QTest::newRow("links of the same name") << "stale links"
-                                            << "success";
-    QTest::newRow("earlier installation") << "earlier"
-                                          << "success";
-    QTest::newRow("user's files in the folder") << "user files"
-                                                << "success";
-    QTest::newRow("product folder is a link") << "linked folder"
-                                              << "success";
-    QTest::newRow("re-install cut short") << "cut short"
-                                          << "failed 4";
+    row("good package", "good", "0 35 70 85 success");
+    row("archive missing", "missing", "0 failed 1");
+    row("32-bit package, 64-bit wanted", "x86", "0 failed 3");
+    row("32-bit package, 32-bit wanted", "x86 wanted", "success");
+    row("no product executable", "no product", "0 failed 3");
+    row("product executable is a folder", "product folder", "0 failed 3");
+    row("entry climbs out", "parent", "0 failed 3");
+    row("absolute entry", "absolute", "0 failed 3");
+    row("link entry", "link", "0 failed 3");
+    row("not an archive", "garbage", "0 failed 3");
+    row("truncated archive", "truncated", "0 failed 3");
+    row("damaged data, listing intact", "damaged", "0 failed 3");
+    row("encrypted archive", "encrypted", "0 failed 3");
+    row("folder named Uninstall", "bookkeeping Uninstall/x", "failed 4");
+    row("folder named Qt5Encry.dll", "bookkeeping Qt5Encry.dll/x", "failed 4");
+    row("folder named Uninstall.list", "bookkeeping Uninstall.list/x", "failed 4");
+    row("uninstall list unwritable", "store", "failed 4");
+    row("file in package and distribution", "clash", "failed 4");
+    row("relative install folder", "relative", "0 failed 4");
+    row("wildcard in the download folder", "wildcard", "success");
+    row("no applications folder yet", "no menu", "success");
+    row("links of the same name", "stale links", "success");
+    row("earlier installation", "earlier", "success");
+    row("user's files in the folder", "user files", "success");
+    row("product folder is a link", "linked folder", "success");
+    row("re-install cut short", "cut short", "failed 4");
 }
 
 void tst_install::outcome()
@@ -346,32 +323,19 @@ void tst_install::outcome()
 
 void tst_install::judgeListing_data()
 {
+    // Paths that climb out are the random-input test's; here the links and the sizes.
     QTest::addColumn<QString>("entries");
     QTest::addColumn<QString>("verdict");
-    const QString safe;
-    QTest::newRow("plain files, sizes summed")
-        << "Path = P\nFolder = +\n\nPath = P/a..b.dll\nSize = 5\n\nPath = Q\\x\nSize = 7\r\n"
-        << "12 P,Q";
-    QTest::newRow("parent folder") << "Path = P/../../x.dll\n"
-                                   << "entry outside";
-    QTest::newRow("parent folder, backslashes") << "Path = P\\..\\x.dll\n"
-                                                << "entry outside";
-    QTest::newRow("parent folder with trailing dots") << "Path = ... \\x.dll\n"
-                                                      << "entry outside";
-    QTest::newRow("absolute path") << "Path = /etc/x\n"
-                                   << "entry outside";
-    QTest::newRow("drive letter") << "Path = C:\\Windows\\x.dll\n"
-                                  << "entry outside";
-    QTest::newRow("unix link") << "Path = P/l\nAttributes = A lrwxrwxrwx\n"
-                               << "link entry";
-    QTest::newRow("reparse point") << "Path = P/l\nAttributes = AL\n"
-                                   << "link entry";
-    QTest::newRow("tar link") << "Path = P/l\nSymbolic Link = /etc\n"
-                              << "link entry";
-    QTest::newRow("tar hard link") << "Path = P/h\nHard Link = P/a\n"
-                                   << "link entry";
-    QTest::newRow("name with a line break") << "Path = P/a\n../../x\nSize = 1\n"
-                                            << "unreadable";
+    const auto row = [](const char *name, const char *entries, const char *verdict) {
+        QTest::newRow(name) << QString(entries) << QString(verdict);
+    };
+    row("plain, sizes summed",
+        "Path = P\nFolder = +\n\nPath = P/a..b\nSize = 5\n\nPath = Q\\x\nSize = 7\r\n", "12 P,Q");
+    row("unix link", "Path = P/l\nAttributes = A lrwxrwxrwx\n", "link entry");
+    row("reparse point", "Path = P/l\nAttributes = AL\n", "link entry");
+    row("tar link", "Path = P/l\nSymbolic Link = /etc\n", "link entry");
+    row("tar hard link", "Path = P/h\nHard Link = P/a\n", "link entry");
+    row("name with a line break", "Path = P/a\n../../x\nSize = 1\n", "unreadable");
 }
 
 void tst_install::judgeListing()

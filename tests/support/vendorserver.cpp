@@ -1,12 +1,9 @@
 #include "support/vendorserver.h"
 
-#include "core/product.h"
 #include "core/buildconfig.h"
+#include "core/product.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTest>
@@ -18,9 +15,8 @@ QList<QJsonObject> readJsonLines(const QString &path)
 {
     QList<QJsonObject> objects;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return objects;
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    const QList<QByteArray> lines =
+        file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
     for (const QByteArray &line : lines) {
         if (!line.trimmed().isEmpty())
             objects.append(QJsonDocument::fromJson(line).object());
@@ -32,7 +28,7 @@ QList<QJsonObject> readJsonLines(const QString &path)
 
 VendorServer::VendorServer()
 {
-    QDir(m_dir.path()).mkpath(QStringLiteral("packages"));
+    QDir(m_dir.path()).mkpath("packages");
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 }
 
@@ -43,32 +39,23 @@ VendorServer::~VendorServer()
 
 bool VendorServer::start(quint16 port, int oplogDelayMs)
 {
-    const QString script = QStringLiteral(KOVRA_SOURCE_DIR "/tools/vendor_server.py");
-    m_process.start(QStringLiteral("python3"),
-                    {script, QStringLiteral("--port"), QString::number(port),
-                     QStringLiteral("--root"), packageFolder(), QStringLiteral("--oplog"),
-                     m_dir.filePath(QStringLiteral("oplog.txt")), QStringLiteral("--requests"),
-                     m_dir.filePath(QStringLiteral("requests.txt")), QStringLiteral("--mode-file"),
-                     m_dir.filePath(QStringLiteral("mode.txt")),
-                     QStringLiteral("--oplog-delay-ms"), QString::number(oplogDelayMs),
-                     QStringLiteral("--exit-with-stdin")});
-    if (!m_process.waitForStarted(10000)) {
-        qWarning("vendor server did not start: %s", qPrintable(m_process.errorString()));
-        return false;
-    }
+    m_process.start(
+        "python3", {KOVRA_SOURCE_DIR "/tools/vendor_server.py", "--port", QString::number(port),
+                    "--root", packageFolder(), "--oplog", m_dir.filePath("oplog.txt"), "--requests",
+                    m_dir.filePath("requests.txt"), "--mode-file", m_dir.filePath("mode.txt"),
+                    "--oplog-delay-ms", QString::number(oplogDelayMs), "--exit-with-stdin"});
+    // It prints the port it listens on once it is ready.
     QDeadlineTimer deadline(15000);
     QByteArray output;
-    while (!output.contains('\n') && !deadline.hasExpired()) {
-        if (m_process.state() != QProcess::Running)
-            break;
+    while (!output.contains('\n') && !deadline.hasExpired() && m_process.waitForStarted()) {
         m_process.waitForReadyRead(200);
         output += m_process.readAllStandardOutput();
     }
     const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("listening on http://[^:]+:(\\d+)"))
-            .match(QString::fromUtf8(output));
+        QRegularExpression("listening on http://[^:]+:(\\d+)").match(QString::fromUtf8(output));
     if (!match.hasMatch()) {
-        qWarning("vendor server did not listen on port %u: %s", port, output.constData());
+        qWarning("vendor server did not listen on port %u: %s %s", port, output.constData(),
+                 qPrintable(m_process.errorString()));
         stop();
         return false;
     }
@@ -78,62 +65,46 @@ bool VendorServer::start(quint16 port, int oplogDelayMs)
 
 void VendorServer::stop()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000)) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+    // Its standard input closes: it ends at once (--exit-with-stdin).
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
     }
     m_port = 0;
 }
 
 QString VendorServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QString("http://127.0.0.1:%1").arg(m_port);
 }
 
 QString VendorServer::packageFolder() const
 {
-    return m_dir.filePath(QStringLiteral("packages"));
+    return m_dir.filePath("packages");
 }
 
 void VendorServer::setPackageMode(const QString &mode)
 {
-    QFile file(m_dir.filePath(QStringLiteral("mode.txt")));
+    QFile file(m_dir.filePath("mode.txt"));
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(mode.toUtf8());
 }
 
-QStringList VendorServer::recordLines() const
-{
-    QStringList lines;
-    QFile file(m_dir.filePath(QStringLiteral("oplog.txt")));
-    if (file.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> raw = file.readAll().split('\n');
-        for (const QByteArray &line : raw) {
-            if (!line.isEmpty())
-                lines.append(QString::fromUtf8(line));
-        }
-    }
-    return lines;
-}
-
 QList<QJsonObject> VendorServer::records() const
 {
-    return readJsonLines(m_dir.filePath(QStringLiteral("oplog.txt")));
+    return readJsonLines(m_dir.filePath("oplog.txt"));
 }
 
 QList<QJsonObject> VendorServer::requests() const
 {
-    return readJsonLines(m_dir.filePath(QStringLiteral("requests.txt")));
+    return readJsonLines(m_dir.filePath("requests.txt"));
 }
 
 QStringList VendorServer::recordValues(const QString &key) const
 {
     QStringList values;
-    const QList<QJsonObject> all = records();
-    for (const QJsonObject &record : all)
+    for (const QJsonObject &record : records())
         values << record.value(key).toVariant().toString();
     return values;
 }
@@ -141,10 +112,9 @@ QStringList VendorServer::recordValues(const QString &key) const
 QStringList VendorServer::requestPaths(const QString &method) const
 {
     QStringList paths;
-    const QList<QJsonObject> all = requests();
-    for (const QJsonObject &request : all) {
-        if (request.value(QStringLiteral("method")).toString() == method)
-            paths << request.value(QStringLiteral("path")).toString();
+    for (const QJsonObject &request : requests()) {
+        if (request.value("method").toString() == method)
+            paths << request.value("path").toString();
     }
     return paths;
 }
@@ -152,12 +122,9 @@ QStringList VendorServer::requestPaths(const QString &method) const
 bool VendorServer::waitForRecords(int count, int timeoutMs) const
 {
     QDeadlineTimer deadline(timeoutMs);
-    while (recordLines().size() < count) {
-        if (deadline.hasExpired())
-            return false;
+    while (records().size() < count && !deadline.hasExpired())
         QTest::qWait(20);
-    }
-    return true;
+    return records().size() >= count;
 }
 
 bool VendorServer::buildPackage(const QString &archive, const QString &arch, const QString &size,
@@ -165,31 +132,27 @@ bool VendorServer::buildPackage(const QString &archive, const QString &arch, con
 {
     QProcess builder;
     builder.setProcessChannelMode(QProcess::MergedChannels);
-    builder.start(
-        QStringLiteral("python3"),
-        {QStringLiteral(KOVRA_SOURCE_DIR "/tools/make_package.py"), QStringLiteral("--brand"),
-         QLatin1String(Product::variantFlag ? "green" : "standard"), QStringLiteral("--arch"), arch,
-         QStringLiteral("--size"), size, QStringLiteral("--files"), QString::number(files),
-         QStringLiteral("--out"), archive});
-    const bool finished = builder.waitForFinished(300000);
-    if (!finished || builder.exitStatus() != QProcess::NormalExit || builder.exitCode() != 0) {
-        qWarning("the package builder failed: %s", builder.readAll().constData());
-        return false;
-    }
-    return true;
+    builder.start("python3", {KOVRA_SOURCE_DIR "/tools/make_package.py", "--brand",
+                              Product::variantFlag ? "green" : "standard", "--arch", arch, "--size",
+                              size, "--files", QString::number(files), "--out", archive});
+    if (builder.waitForFinished(300000) && builder.exitStatus() == QProcess::NormalExit &&
+        builder.exitCode() == 0)
+        return true;
+    qWarning("the package builder failed: %s", builder.readAll().constData());
+    return false;
 }
 
 QString VendorServer::packageName()
 {
-    return QString::fromLatin1(Product::packagePath).section(QLatin1Char('/'), -1);
+    return QString(Product::packagePath).section('/', -1);
 }
 
 quint16 VendorServer::productionPort()
 {
-    return quint16(QUrl(QString::fromLatin1(BuildConfig::productionServerUrl)).port());
+    return quint16(QUrl(BuildConfig::productionServerUrl).port());
 }
 
 quint16 VendorServer::testPort()
 {
-    return quint16(QUrl(QString::fromLatin1(BuildConfig::testServerUrl)).port());
+    return quint16(QUrl(BuildConfig::testServerUrl).port());
 }

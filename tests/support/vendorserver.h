@@ -26,8 +26,6 @@ public:
     // The mode of every /upload/pc/ answer: "normal", "status-404", "stall", "drop", ...
     void setPackageMode(const QString &mode);
 
-    // Operation-log bodies received so far, one a line, oldest first.
-    QStringList recordLines() const;
     QList<QJsonObject> records() const;
     // One member of every record, as text, oldest first (for example every "btnId").
     QStringList recordValues(const QString &key) const;

@@ -3,6 +3,21 @@
 #include <QDeadlineTimer>
 #include <QTest>
 
+namespace {
+
+void end(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+} // namespace
+
 XvfbDisplay::~XvfbDisplay()
 {
     stop();
@@ -11,55 +26,36 @@ XvfbDisplay::~XvfbDisplay()
 bool XvfbDisplay::start()
 {
     // -displayfd makes Xvfb choose a free display and print its number once it is ready.
-    m_server.start(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                    QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp")});
-    if (!m_server.waitForStarted(10000)) {
-        qWarning("Xvfb did not start: %s", qPrintable(m_server.errorString()));
-        return false;
-    }
+    m_server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
     QDeadlineTimer deadline(20000);
     QByteArray output;
-    while (!output.contains('\n') && !deadline.hasExpired() &&
-           m_server.state() == QProcess::Running) {
+    while (!output.contains('\n') && !deadline.hasExpired() && m_server.waitForStarted()) {
         m_server.waitForReadyRead(200);
         output += m_server.readAllStandardOutput();
     }
     bool ok = false;
     const int number = output.trimmed().toInt(&ok);
     if (!ok) {
-        qWarning("Xvfb gave no display number: %s", output.constData());
+        qWarning("Xvfb gave no display number: %s %s", output.constData(),
+                 qPrintable(m_server.errorString()));
         stop();
         return false;
     }
-    m_display = QStringLiteral(":%1").arg(number);
+    m_display = QString(":%1").arg(number);
     return true;
 }
 
 void XvfbDisplay::stop()
 {
-    if (m_windowManager.state() != QProcess::NotRunning) {
-        m_windowManager.terminate();
-        if (!m_windowManager.waitForFinished(5000)) {
-            m_windowManager.kill();
-            m_windowManager.waitForFinished(5000);
-        }
-    }
-    if (m_server.state() != QProcess::NotRunning) {
-        m_server.terminate();
-        if (!m_server.waitForFinished(5000)) {
-            m_server.kill();
-            m_server.waitForFinished(5000);
-        }
-    }
+    end(m_windowManager);
+    end(m_server);
 }
 
 QProcessEnvironment XvfbDisplay::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), m_display);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.insert("DISPLAY", m_display);
+    env.insert("QT_QPA_PLATFORM", "xcb");
     return env;
 }
 
@@ -68,29 +64,23 @@ QString XvfbDisplay::run(const QString &program, const QStringList &arguments, i
     QProcess tool;
     tool.setProcessEnvironment(environment());
     tool.start(program, arguments);
-    if (!tool.waitForFinished(timeoutMs)) {
-        tool.kill();
-        tool.waitForFinished(2000);
+    const bool ok = tool.waitForFinished(timeoutMs) && tool.exitStatus() == QProcess::NormalExit &&
+                    tool.exitCode() == 0;
+    end(tool);
+    if (!ok)
         return QString();
-    }
-    if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
-        return QString();
-    return QString::fromUtf8(tool.readAllStandardOutput());
-}
-
-QStringList XvfbDisplay::findWindows(const QString &namePattern) const
-{
-    const QString out =
-        run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                        QStringLiteral("--name"), namePattern});
-    return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QString output = QString::fromUtf8(tool.readAllStandardOutput());
+    return output.isNull() ? QString("") : output; // null only for a failure
 }
 
 QStringList XvfbDisplay::waitForWindows(const QString &namePattern, int timeoutMs) const
 {
     QDeadlineTimer deadline(timeoutMs);
     QStringList windows;
-    while ((windows = findWindows(namePattern)).isEmpty() && !deadline.hasExpired())
+    while ((windows = run("xdotool", {"search", "--onlyvisible", "--name", namePattern})
+                          .split('\n', Qt::SkipEmptyParts))
+               .isEmpty() &&
+           !deadline.hasExpired())
         QTest::qWait(100);
     return windows;
 }
@@ -98,17 +88,12 @@ QStringList XvfbDisplay::waitForWindows(const QString &namePattern, int timeoutM
 bool XvfbDisplay::startWindowManager()
 {
     m_windowManager.setProcessEnvironment(environment());
-    m_windowManager.start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
-    if (!m_windowManager.waitForStarted()) {
-        qWarning("openbox did not start: %s", qPrintable(m_windowManager.errorString()));
-        return false;
-    }
+    m_windowManager.start("openbox", {"--sm-disable"});
     QDeadlineTimer deadline(20000);
-    while (!run(QStringLiteral("xprop"),
-                {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
-                .contains(QLatin1String("window id"))) {
-        if (deadline.hasExpired()) {
-            qWarning("openbox does not manage the display");
+    while (!run("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id")) {
+        if (deadline.hasExpired() || !m_windowManager.waitForStarted()) {
+            qWarning("openbox does not manage the display: %s",
+                     qPrintable(m_windowManager.errorString()));
             return false;
         }
         QTest::qWait(100);
@@ -118,47 +103,21 @@ bool XvfbDisplay::startWindowManager()
 
 bool XvfbDisplay::xdotool(const QStringList &arguments) const
 {
-    QProcess tool;
-    tool.setProcessEnvironment(environment());
-    tool.start(QStringLiteral("xdotool"), arguments);
-    if (!tool.waitForFinished(20000)) {
-        tool.kill();
-        tool.waitForFinished();
-        return false;
-    }
-    return tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    return !run("xdotool", arguments, 20000).isNull();
 }
 
 QStringList XvfbDisplay::windowsOf(qint64 pid) const
 {
-    return run(QStringLiteral("xdotool"),
-               {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
-                QString::number(pid)})
-        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return run("xdotool", {"search", "--onlyvisible", "--pid", QString::number(pid)})
+        .split('\n', Qt::SkipEmptyParts);
 }
 
 QString XvfbDisplay::windowName(const QString &window) const
 {
-    return run(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), window}).trimmed();
-}
-
-QString XvfbDisplay::waitForWindowOf(const QProcess &process, const QString &title,
-                                     int timeoutMs) const
-{
-    QDeadlineTimer deadline(timeoutMs);
-    do {
-        const QStringList windows = windowsOf(process.processId());
-        for (const QString &window : windows) {
-            if (windowName(window) == title)
-                return window;
-        }
-        QTest::qWait(100);
-    } while (!deadline.hasExpired() && process.state() == QProcess::Running);
-    return QString();
+    return run("xdotool", {"getwindowname", window}).trimmed();
 }
 
 bool XvfbDisplay::pressKey(const QString &window, const QString &keys) const
 {
-    return xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), window,
-                    QStringLiteral("key"), keys});
+    return xdotool({"windowactivate", "--sync", window, "key", keys});
 }

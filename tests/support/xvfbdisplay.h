@@ -25,9 +25,8 @@ public:
     // null string when it failed or ran longer than timeoutMs.
     QString run(const QString &program, const QStringList &arguments, int timeoutMs = 10000) const;
 
-    // Window ids whose title matches the pattern (xdotool search --name), visible only.
-    QStringList findWindows(const QString &namePattern) const;
-    // Waits until at least one visible window matches; returns the ids.
+    // Waits until at least one visible window's title matches the pattern (xdotool search
+    // --name); returns the ids.
     QStringList waitForWindows(const QString &namePattern, int timeoutMs = 30000) const;
 
     // Starts openbox on this display and waits until it manages windows: minimising, the
@@ -40,10 +39,6 @@ public:
     QStringList windowsOf(qint64 pid) const;
     // A window's title. WM_NAME of a Chinese title is not searchable, the UTF-8 name is.
     QString windowName(const QString &window) const;
-    // Waits while the process runs until it shows a window with exactly this title; its id, or
-    // an empty string.
-    QString waitForWindowOf(const QProcess &process, const QString &title,
-                            int timeoutMs = 30000) const;
     // Activates the window and types the keys on it ("Return", "alt+F4", ...).
     bool pressKey(const QString &window, const QString &keys) const;
 
