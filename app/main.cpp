@@ -32,10 +32,10 @@ int main(int argc, char **argv)
                              QMessageBox::Ok, QMessageBox::NoButton);
 
     const QString uninstallCommand = checkAlreadyInstall();
-    if (!uninstallCommand.isEmpty()
-        && QMessageBox::question(nullptr, QObject::tr("language2"), QObject::tr("language10"),
-                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-               == QMessageBox::Yes) {
+    if (!uninstallCommand.isEmpty() &&
+        QMessageBox::question(nullptr, QObject::tr("language2"), QObject::tr("language10"),
+                              QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) == QMessageBox::Yes) {
         runPreviousUninstaller(uninstallCommand);
     }
 

@@ -85,7 +85,8 @@ Listing judgeListing(const QString &listing)
                 result.refusal = QStringLiteral("entry outside the unzip folder: ") + path;
                 return result;
             }
-            const QString top = QString(path).replace(QLatin1Char('\\'), QLatin1Char('/'))
+            const QString top = QString(path)
+                                    .replace(QLatin1Char('\\'), QLatin1Char('/'))
                                     .section(QLatin1Char('/'), 0, 0, QString::SectionSkipEmpty);
             if (!top.isEmpty() && !result.topLevelEntries.contains(top))
                 result.topLevelEntries.append(top);

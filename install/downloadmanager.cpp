@@ -47,8 +47,8 @@ struct Transfer
     }
 
     // Non-zero ends the transfer.
-    static int progress(void *transfer, curl_off_t totalBytes, curl_off_t receivedBytes,
-                        curl_off_t, curl_off_t)
+    static int progress(void *transfer, curl_off_t totalBytes, curl_off_t receivedBytes, curl_off_t,
+                        curl_off_t)
     {
         auto *self = static_cast<Transfer *>(transfer);
         if (!self->manager->transferProgress(totalBytes, receivedBytes))

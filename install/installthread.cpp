@@ -146,8 +146,8 @@ void InstallThread::run()
     QStringList installedFiles;
     if (!copyFiles(appDir, packageFiles, installedFiles, 70, 0))
         return;
-    if (!shipped.isEmpty() && !copyFiles(QCoreApplication::applicationDirPath(), shipped,
-                                         installedFiles, 30, 70))
+    if (!shipped.isEmpty() &&
+        !copyFiles(QCoreApplication::applicationDirPath(), shipped, installedFiles, 30, 70))
         return;
     if (!writeBookkeepingFiles(installedFiles) || !registerUninstall())
         return fail(CannotWrite);
@@ -218,7 +218,8 @@ bool InstallThread::replaceEarlierInstallation(const QStringList &plannedFiles)
     if (!InstallFolder::prepare(installDir))
         return false;
     // Named before the first copy, so that an install cut short is known as one and replaced.
-    return writeBookkeepingFile(installDir + QLatin1Char('/') + QLatin1String(InstallFolder::listName),
+    return writeBookkeepingFile(installDir + QLatin1Char('/') +
+                                    QLatin1String(InstallFolder::listName),
                                 plannedFiles.join(QLatin1Char(',')) + QLatin1Char(','));
 }
 

@@ -27,8 +27,8 @@ Result run(const QString &archivePath, const QStringList &arguments)
     result.output = QString::fromLocal8Bit(sevenZip.readAllStandardOutput());
     // 1 is a warning only; 2 and above mean a damaged archive, a full disk or a bad command, and
     // 7-Zip keeps whatever it unpacked until then.
-    result.ok = finished && sevenZip.exitStatus() == QProcess::NormalExit &&
-                sevenZip.exitCode() <= 1;
+    result.ok =
+        finished && sevenZip.exitStatus() == QProcess::NormalExit && sevenZip.exitCode() <= 1;
     if (!result.ok)
         result.error = finished ? QStringLiteral("7-Zip exit code %1").arg(sevenZip.exitCode())
                                 : sevenZip.errorString();

@@ -2,8 +2,8 @@
 
 #include <QString>
 #include <QStringList>
-#include <QtGlobal>
 #include <Qt>
+#include <QtGlobal>
 
 #include <memory>
 

@@ -26,8 +26,8 @@ namespace {
 
 QString uninstallListFile()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-           + QStringLiteral("/kovra/uninstall-list.ini");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/kovra/uninstall-list.ini");
 }
 
 QString readTrimmed(const QString &path)
@@ -144,8 +144,8 @@ bool copyFile(const QString &source, const QString &target)
         return false;
     // The source's permission bits, straight from its open file: no path lookups per file.
     struct stat status;
-    bool copied = ::fstat(in.handle(), &status) == 0 && copyData(in.handle(), out.handle())
-                  && ::fchmod(out.handle(), status.st_mode & 07777) == 0;
+    bool copied = ::fstat(in.handle(), &status) == 0 && copyData(in.handle(), out.handle()) &&
+                  ::fchmod(out.handle(), status.st_mode & 07777) == 0;
     out.close();
     copied = copied && out.error() == QFileDevice::NoError;
     if (!copied)

@@ -1,8 +1,8 @@
 #include "ui/kovrasetuponline.h"
 
+#include "core/buildconfig.h"
 #include "core/channelmanager.h"
 #include "core/product.h"
-#include "core/buildconfig.h"
 #include "install/installthread.h"
 #include "install/taskthread.h"
 #include "platform/platform.h"
