@@ -7,8 +7,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 "$top/tools/install-deps.sh"
 # The Windows build: compiled with the cross compiler always; built whole and run under Wine
-# where its dependencies are cached.
-"$top/tools/windows/compile-check.sh"
+# where its dependencies are cached. KOVRA_CMAKE_ARGS reaches both builds, so that the Wine test
+# and the installers under test name the same servers.
+# shellcheck disable=SC2086 # the options are separate words
+"$top/tools/windows/compile-check.sh" ${KOVRA_CMAKE_ARGS:-}
 
 # name and CMake options of each configuration, in build and test order
 configurations=(

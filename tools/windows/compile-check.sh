@@ -3,7 +3,7 @@
 # rebuilds both brands' distribution folders (build.sh), which the Wine test then runs. Without
 # them it compiles every Windows source file with the cross compiler into object files against
 # the host's Qt headers, and checks that the Windows platform file defines every platform
-# function the others call; the Wine run is then left out.
+# function the others call; the Wine run is then left out. Options go to build.sh's CMake.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -17,7 +17,7 @@ have_cache() {
     done
 }
 if have_cache; then
-    exec "$here/build.sh"
+    exec "$here/build.sh" "$@"
 fi
 
 cxx=x86_64-w64-mingw32-g++-posix
