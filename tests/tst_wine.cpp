@@ -126,6 +126,15 @@ void tst_Wine::install()
     const QRegularExpression named("KOVRA_PRODUCTION_SERVER_URL:STRING=http://127.0.0.1:(\\d+)");
     const QString port = named.match(readText(build + "/CMakeCache.txt")).captured(1);
     QVERIFY2(server.start(port.toUShort()), "the Windows build names no loopback server");
+    // Signed with the test command's key, when the Windows build carries one.
+    const QString key = buildRoot + "/test-key/minisign";
+    const QString builtKey = QRegularExpression("KOVRA_PACKAGE_PUBLIC_KEY:STRING=(\\S*)")
+                                 .match(readText(build + "/CMakeCache.txt"))
+                                 .captured(1);
+    QVERIFY2(builtKey.isEmpty() || readText(key + ".pub").contains(builtKey),
+             "the Windows build carries a key other than the test command's");
+    QVERIFY(builtKey.isEmpty() ||
+            QProcess::execute("minisign", {"-S", "-q", "-s", key + ".key", "-m", archive}) == 0);
     server.setPackageMode("slow-1024");
 
     // A fresh Windows with the window's fonts (Wine would draw a wide serif face instead), and
@@ -159,6 +168,8 @@ void tst_Wine::install()
     screenshot("03-progress");
     QVERIFY2(server.waitForRecords(3, wineTimeout), "the install did not finish");
     screenshot("04-finished");
+    // The installer asked for the signature (and installed only because it verified).
+    QCOMPARE(server.requestPaths("GET").filter(".7z.minisig").size(), builtKey.isEmpty() ? 0 : 1);
 
     // The product, the bookkeeping files and every file the distribution lists.
     const QString installDir = driveC + "/Program Files/" + product + "MasterRecovery";

@@ -6,6 +6,8 @@ tools/make_package.py (200 MiB in 20 files; 50 MiB in 5,000 files), serves them 
 vendor server on loopback, and times, several times each, in alternating order:
 
   download        the download task thread (libcurl)    against  curl -o
+  signature       the same download with the package's signature fetched and verified
+                  against  the download without a key
   unpack + copy   the install thread                     against  7z x, then cp -r
   log handler     lines per second from one and from two threads
   memory          the engine's peak resident memory during a 200 MiB download and install
@@ -26,8 +28,8 @@ memory, and a few more runs the same without Qt's OpenGL set-up.
 
 Usage: tools/benchmark.py [--reps N] [--settle SECONDS] [--build DIR] [--work DIR] [--markdown]
                          [--no-window]
-Needs: cmake, g++, Qt 5, libcurl (as for the installer), curl, 7z, python3, Xvfb, openbox,
-xdotool, xprop; the production port of the build must be free.
+Needs: cmake, g++, Qt 5, libcurl and libsodium (as for the installer), curl, 7z, minisign,
+python3, Xvfb, openbox, xdotool, xprop; the production port of the build must be free.
 """
 
 import argparse
@@ -72,6 +74,11 @@ class Bench:
     def make_packages(self):
         folder = os.path.join(self.work, "packages")
         os.makedirs(folder, exist_ok=True)
+        # A key pair of the benchmark's own: each package is served with its signature.
+        key = os.path.join(self.work, "minisign.key")
+        if not os.path.isfile(key):
+            run(["minisign", "-G", "-f", "-W", "-p", key + ".pub", "-s", key])
+        self.public_key = open(key + ".pub").read().splitlines()[1]
         self.packages = []
         for label, size, files in PACKAGES:
             name = "package-%s-%d.7z" % (size, files)
@@ -80,6 +87,7 @@ class Bench:
                 print("making", label, "...", file=sys.stderr, flush=True)
                 run([sys.executable, os.path.join(TOP, "tools", "make_package.py"),
                      "--size", size, "--files", str(files), "--out", path])
+            run(["minisign", "-S", "-s", key, "-m", path])
             self.packages.append((label, name, path))
 
     def start_server(self):
@@ -155,6 +163,18 @@ class Bench:
 
         self.paired("download, " + label + " (DownloadManager / curl -o)", engine, reference,
                     ("<=", 1.10))
+
+    def row_verified_download(self, label, name):
+        def download(*key):
+            def run_once():
+                remove(download_folder)
+                settle()
+                return self.engine("download", self.url(name), *key)[0]
+            return run_once
+
+        download_folder = os.path.join(self.home, ".local", "share", "kovra_bench")
+        self.paired("download, " + label + ", signature verified (with the key / without)",
+                    download(self.public_key), download(), None)
 
     def row_unpack_copy(self, label, archive):
         # Both sides use the same folders: where ext4 places a new folder changes how fast files
@@ -571,6 +591,7 @@ def main():
         for label, name, path in bench.packages:
             print("download,", label, "...", file=sys.stderr, flush=True)
             bench.row_download(label, name)
+            bench.row_verified_download(label, name)
         for label, name, path in bench.packages:
             print("unpack + copy,", label, "...", file=sys.stderr, flush=True)
             bench.row_unpack_copy(label, path)

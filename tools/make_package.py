@@ -14,11 +14,16 @@ removes nothing). It follows the XDG folders: XDG_CONFIG_HOME (the uninstall lis
 The filler files hold random data, so 7-Zip cannot shrink them: SIZE bytes in total (suffix K,
 M or G for KiB, MiB, GiB), spread over N files under "data/".
 
+With --sign SECRET_KEY it also writes the vendor's signature beside the archive,
+<archive>.minisig, with minisign -S (which asks for the key's password, if it has one); an
+installer built with the matching public key installs only a package its signature verifies.
+
 Examples:
   make_package.py --out packages/lumerixSetupx64_min.7z
   make_package.py --brand green --size 200M --files 50 --out packages/zentaroSetupx64_min.7z
+  make_package.py --sign ~/.minisign/minisign.key --out packages/lumerixSetupx64_min.7z
 
-Needs Python 3 and the 7z program (Debian package p7zip-full).
+Needs Python 3 and the 7z program (Debian package p7zip-full); minisign to sign.
 """
 
 import argparse
@@ -222,6 +227,15 @@ def build(args):
             raise SystemExit("7z failed with exit code %d" % result.returncode)
         os.makedirs(os.path.dirname(out), exist_ok=True)
         shutil.move(archive, out)
+    if args.sign:
+        # A new package must never lie beside the signature of an earlier one.
+        signature = out + ".minisig"
+        if os.path.exists(signature):
+            os.remove(signature)
+        result = subprocess.run(["minisign", "-S", "-s", args.sign, "-m", out, "-x", signature],
+                                stdout=subprocess.DEVNULL)
+        if result.returncode != 0:
+            raise SystemExit("minisign failed with exit code %d" % result.returncode)
     print(out)
 
 
@@ -238,6 +252,8 @@ def main():
                         help="product names: standard (lumerix...) or green (zentaro...)")
     parser.add_argument("--arch", choices=["x64", "x86"], default="x64",
                         help="package folder Revanto_x64Minimal or Revanto_x86Minimal")
+    parser.add_argument("--sign", metavar="SECRET_KEY",
+                        help="minisign secret key file: write <archive>.minisig beside it")
     parser.add_argument("--out", help="the archive to write (default: "
                         "lumerixSetupx64_min.7z or zentaroSetupx64_min.7z here)")
     build(parser.parse_args())

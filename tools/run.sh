@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The run command: installs the packages that are missing, builds the installer, builds a sample
 # product package, starts the local vendor server on the production port and then the installer.
+# As a vendor does: a key pair is made once per build folder (build/run-<brand>/signing/), the
+# installer carries its public key and the package is served with its signature, which the
+# installer verifies before it installs anything (without minisign: no key, nothing checked).
 #
 #   KOVRA_BRAND=standard|green   the brand to build (default standard)
 #   KOVRA_PACKAGE_SIZE=16M       size of the sample package's filler files
@@ -36,8 +39,20 @@ fail() {
 }
 
 "$top/tools/install-deps.sh"
-say "building the $brand installer in $build"
-cmake -S "$top" -B "$build" -DGREEN_BRAND=$flag -DKOVRA_BUILD_TESTS=OFF >/dev/null
+signing="$build/signing"
+public_key=""
+sign=()
+if command -v minisign >/dev/null; then
+    if [ ! -f "$signing/minisign.key" ]; then
+        mkdir -p "$signing"
+        minisign -G -f -W -p "$signing/minisign.pub" -s "$signing/minisign.key" >/dev/null
+    fi
+    public_key=$(sed -n 2p "$signing/minisign.pub")
+    sign=(--sign "$signing/minisign.key")
+fi
+say "building the $brand installer in $build${public_key:+ with the public key $public_key}"
+cmake -S "$top" -B "$build" -DGREEN_BRAND=$flag -DKOVRA_BUILD_TESTS=OFF \
+    -DKOVRA_PACKAGE_PUBLIC_KEY="$public_key" >/dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target kovraSetupOnline
 installer="$build/installer/kovraSetupOnline"
 
@@ -52,9 +67,9 @@ mkdir -p "$work/packages" "$work/tmp" "$screens"
 # The start-menu links go into the per-user applications folder, which a machine without a
 # desktop may not have yet.
 mkdir -p "${XDG_DATA_HOME:-$HOME/.local/share}/applications"
-say "building the sample package"
+say "building the sample package${public_key:+ and its signature}"
 python3 "$top/tools/make_package.py" --brand "$brand" --size "${KOVRA_PACKAGE_SIZE:-16M}" \
-    --files 8 --out "$work/packages/${product}Setupx64_min.7z" >/dev/null
+    --files 8 --out "$work/packages/${product}Setupx64_min.7z" "${sign[@]}" >/dev/null
 
 pids=()
 cleanup() {
@@ -76,7 +91,7 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 grep -q listening "$work/server.txt" || fail "the vendor server did not start"
-say "vendor server on $url, serving $(ls "$work/packages")"
+say "vendor server on $url, serving $(cd "$work/packages" && echo *)"
 
 # Operation-log ids received so far, in order.
 records() {
@@ -205,6 +220,13 @@ walk_through() {
     say "the installer ended with status 0 after the start press"
 }
 
+# Only this run's lines of the installer's log count.
+log="${XDG_CACHE_HOME:-$HOME/.cache}/kovraSetupOnline/install_revanto.log"
+log_lines=0
+if [ -f "$log" ]; then
+    log_lines=$(wc -l <"$log")
+fi
+
 if [ -n "${DISPLAY:-}" ]; then
     say "starting the installer on $DISPLAY"
     status=0
@@ -227,6 +249,15 @@ if [ -d "$folder" ]; then
     fi
 else
     echo "install folder: $folder is not there"
+fi
+verified=$(tail -n +$((log_lines + 1)) "$log" 2>/dev/null |
+    sed -n 's/.*package signature verified, trusted comment: //p' | head -n 1)
+if [ -z "$public_key" ]; then
+    echo "package: not checked (no minisign here: the installer was built without a key)"
+elif [ -n "$verified" ]; then
+    echo "package: signature verified with the build's public key; trusted comment: $verified"
+else
+    echo "package: no verified signature in this run (see $log)"
 fi
 desktop=$(xdg-user-dir DESKTOP 2>/dev/null || echo "$HOME/Desktop")
 applications="${XDG_DATA_HOME:-$HOME/.local/share}/applications"

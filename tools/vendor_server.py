@@ -16,6 +16,13 @@ hangup (the connection is closed without an answer), slow-<KiB/s> (the body at t
 trickle (the body at 2 bytes a second), redirect-chain (after a short pause, a redirect to the
 same path with a new query, for ever).
 
+--tls-cert FILE --tls-key FILE serve HTTPS with that certificate (PEM) instead of HTTP;
+--redirect-base URL makes the redirect mode send clients to URL followed by the path, for example
+from an https:// server to a plain http:// one.
+
+Signatures are files like any other: <name>.minisig beside <name> is served as
+/upload/pc/<name>.minisig (tools/make_package.py --sign writes one).
+
 --oplog-delay-ms N holds each operation-log record up to N ms (at random) before it is noted, so
 records posted side by side arrive out of order.
 
@@ -26,6 +33,7 @@ import argparse
 import json
 import os
 import random
+import ssl
 import sys
 import threading
 import time
@@ -44,8 +52,11 @@ class VendorServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, root, oplog, requests_log, mode_file, oplog_delay_ms=0):
+    def __init__(self, address, root, oplog, requests_log, mode_file, oplog_delay_ms=0,
+                 tls=None, redirect_base=""):
         super().__init__(address, VendorHandler)
+        self.tls = tls
+        self.redirect_base = redirect_base
         self.oplog_delay_ms = oplog_delay_ms
         self.root = os.path.abspath(root)
         self.oplog = oplog
@@ -62,9 +73,17 @@ class VendorServer(ThreadingHTTPServer):
         except OSError:
             return "normal"
 
+    def finish_request(self, request, client_address):
+        # The TLS handshake runs in the connection's own thread: a client that stalls it holds
+        # up no one else.
+        if self.tls:
+            request = self.tls.wrap_socket(request, server_side=True)
+        super().finish_request(request, client_address)
+
     def handle_error(self, request, client_address):
-        # A client that hangs up mid-answer (a stopped or failed download) is no server fault.
-        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+        # A client that hangs up mid-answer (a stopped or failed download), or that refuses the
+        # certificate, is no server fault.
+        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError, ssl.SSLError)):
             return
         super().handle_error(request, client_address)
 
@@ -116,7 +135,7 @@ class VendorHandler(BaseHTTPRequestHandler):
             self.send_error_page(int(mode[len("status-"):]))
             return
         if mode in ("redirect", "redirect-chain"):
-            location = path
+            location = self.server.redirect_base + path
             if mode == "redirect-chain":
                 time.sleep(0.5)
                 hop = int(self.path.rpartition("hop=")[2] or 0) if "hop=" in self.path else 0
@@ -244,14 +263,23 @@ def main():
     parser.add_argument("--mode-file", default="", help="file naming the package mode")
     parser.add_argument("--oplog-delay-ms", type=int, default=0,
                         help="hold each record up to this long before noting it")
+    parser.add_argument("--tls-cert", default="", help="serve HTTPS with this certificate (PEM)")
+    parser.add_argument("--tls-key", default="", help="the certificate's private key (PEM)")
+    parser.add_argument("--redirect-base", default="",
+                        help="scheme and host the redirect mode sends clients to")
     parser.add_argument("--exit-with-stdin", action="store_true",
                         help="stop when standard input closes (the starting process has ended)")
     args = parser.parse_args()
 
+    tls = None
+    if args.tls_cert:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(args.tls_cert, args.tls_key or None)
     server = VendorServer((args.bind, args.port), args.root, args.oplog, args.requests,
-                          args.mode_file, args.oplog_delay_ms)
+                          args.mode_file, args.oplog_delay_ms, tls, args.redirect_base)
     host, port = server.server_address[:2]
-    print("vendor server listening on http://%s:%d" % (host, port), flush=True)
+    print("vendor server listening on %s://%s:%d" % ("https" if tls else "http", host, port),
+          flush=True)
     if args.exit_with_stdin:
         # A test that crashed must not leave its server behind, holding ctest's output pipe.
         def watch_stdin():

@@ -37,13 +37,15 @@ VendorServer::~VendorServer()
     stop();
 }
 
-bool VendorServer::start(quint16 port, int oplogDelayMs)
+bool VendorServer::start(quint16 port, int oplogDelayMs, const QStringList &options)
 {
-    m_process.start(
-        "python3", {KOVRA_SOURCE_DIR "/tools/vendor_server.py", "--port", QString::number(port),
-                    "--root", packageFolder(), "--oplog", m_dir.filePath("oplog.txt"), "--requests",
-                    m_dir.filePath("requests.txt"), "--mode-file", m_dir.filePath("mode.txt"),
-                    "--oplog-delay-ms", QString::number(oplogDelayMs), "--exit-with-stdin"});
+    m_process.start("python3", QStringList{KOVRA_SOURCE_DIR "/tools/vendor_server.py", "--port",
+                                           QString::number(port), "--root", packageFolder(),
+                                           "--oplog", m_dir.filePath("oplog.txt"), "--requests",
+                                           m_dir.filePath("requests.txt"), "--mode-file",
+                                           m_dir.filePath("mode.txt"), "--oplog-delay-ms",
+                                           QString::number(oplogDelayMs), "--exit-with-stdin"} +
+                                   options);
     // It prints the port it listens on once it is ready.
     QDeadlineTimer deadline(15000);
     QByteArray output;
@@ -52,14 +54,15 @@ bool VendorServer::start(quint16 port, int oplogDelayMs)
         output += m_process.readAllStandardOutput();
     }
     const QRegularExpressionMatch match =
-        QRegularExpression("listening on http://[^:]+:(\\d+)").match(QString::fromUtf8(output));
+        QRegularExpression("listening on (https?)://[^:]+:(\\d+)").match(QString::fromUtf8(output));
     if (!match.hasMatch()) {
         qWarning("vendor server did not listen on port %u: %s %s", port, output.constData(),
                  qPrintable(m_process.errorString()));
         stop();
         return false;
     }
-    m_port = quint16(match.captured(1).toUInt());
+    m_scheme = match.captured(1);
+    m_port = quint16(match.captured(2).toUInt());
     return true;
 }
 
@@ -76,7 +79,7 @@ void VendorServer::stop()
 
 QString VendorServer::baseUrl() const
 {
-    return QString("http://127.0.0.1:%1").arg(m_port);
+    return QString("%1://127.0.0.1:%2").arg(m_scheme).arg(m_port);
 }
 
 QString VendorServer::packageFolder() const

@@ -16,8 +16,8 @@ public:
     ~VendorServer();
 
     // Starts the server on port (0 picks a free one) and waits until it listens; each record is
-    // held up to oplogDelayMs at random before it is noted.
-    bool start(quint16 port = 0, int oplogDelayMs = 0);
+    // held up to oplogDelayMs at random before it is noted. Options go to the server as they are.
+    bool start(quint16 port = 0, int oplogDelayMs = 0, const QStringList &options = {});
     void stop();
 
     quint16 port() const { return m_port; }
@@ -51,4 +51,5 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     quint16 m_port = 0;
+    QString m_scheme = "http";
 };

@@ -2,7 +2,9 @@
 // the plain tools. The engine works as in the installer: the download folder, the log folder and
 // the links follow HOME, so the benchmark points HOME at a folder of its own.
 //
-//   kovra_bench download URL                  fetch URL with the download task thread
+//   kovra_bench download URL [PUBLIC_KEY]     fetch URL with the download task thread; with a
+//                                              minisign public key line, URL.minisig first, and
+//                                              the package verified with it
 //   kovra_bench install ARCHIVE INSTALL_DIR   unpack and copy with the install thread
 //   kovra_bench download-install URL INSTALL_DIR
 //                                              both, one after the other, as an install does
@@ -16,6 +18,7 @@
 
 #include "core/loghandler.h"
 #include "install/archiveguard.h"
+#include "install/downloadmanager.h"
 #include "install/installthread.h"
 #include "install/sevenzip.h"
 #include "install/taskthread.h"
@@ -77,10 +80,13 @@ bool runToOutcome(Thread &thread, Success success, Failure failure, QString *det
     return succeeded;
 }
 
-bool download(const QString &url, QString *archive)
+bool download(const QString &url, QString *archive, const QString &publicKey = QString())
 {
     TaskThread thread;
     thread.setUrl(url);
+    // The build's own key otherwise: none in the benchmark's build.
+    if (!publicKey.isEmpty())
+        thread.findChild<DownloadManager *>()->setPublicKey(publicKey.toLatin1());
     const bool ok =
         runToOutcome(thread, &TaskThread::updateSuccess, &TaskThread::updateFailed, archive);
     if (!ok)
@@ -130,7 +136,7 @@ bool logLines(int lines, int threadCount)
 
 int usage()
 {
-    std::fputs("usage: kovra_bench download URL | install ARCHIVE INSTALL_DIR |"
+    std::fputs("usage: kovra_bench download URL [PUBLIC_KEY] | install ARCHIVE INSTALL_DIR |"
                " download-install URL INSTALL_DIR | log LINES THREADS | check ARCHIVE\n",
                stderr);
     return 2;
@@ -147,9 +153,9 @@ int main(int argc, char **argv)
     QElapsedTimer timer;
     timer.start();
     bool ok = false;
-    if (mode == QLatin1String("download") && arguments.size() == 2) {
+    if (mode == QLatin1String("download") && (arguments.size() == 2 || arguments.size() == 3)) {
         QString archive;
-        ok = download(arguments.at(1), &archive);
+        ok = download(arguments.at(1), &archive, arguments.value(2));
         if (ok)
             say(QStringLiteral("bytes"), QString::number(QFileInfo(archive).size()));
     } else if (mode == QLatin1String("install") && arguments.size() == 3) {

@@ -3,7 +3,7 @@
 # source packages with the mingw-w64 cross compiler, once, into a cache outside the checkout.
 # Each dependency lands in <cache>/<package>-<Debian version>/ and is reused until Debian's
 # version changes. The first run takes about an hour on two cores (Qt is most of it).
-# usage: build-deps.sh [qt] [curl] [7zip]   (default: all three)
+# usage: build-deps.sh [qt] [curl] [7zip] [sodium]   (default: all four)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tools/windows/common.sh
@@ -16,6 +16,8 @@ sudo=""
 install_tools() {
     local packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev make perl python3
                     xz-utils)
+    # libsodium's source comes without its configure script.
+    packages+=(autoconf automake libtool)
     local missing=()
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -80,6 +82,17 @@ build_curl() {
     make -C include install
 }
 
+build_sodium() {
+    local prefix=$1 src
+    src=$(fetch_source libsodium)
+    cd "$src"
+    # libsodium checks the package signatures: a static library, linked into the installer.
+    [ -x configure ] || autoreconf -fi
+    ./configure --host=x86_64-w64-mingw32 --prefix="$prefix" --disable-shared --enable-static
+    make -j "$jobs" -C src
+    make -C src install
+}
+
 build_7zip() {
     local prefix=$1 src
     src=$(fetch_source 7zip)
@@ -100,7 +113,7 @@ use_posix_mingw
 mkdir -p "$cache"
 
 wanted=("$@")
-[ ${#wanted[@]} -gt 0 ] || wanted=(curl 7zip qt)
+[ ${#wanted[@]} -gt 0 ] || wanted=(curl 7zip sodium qt)
 for dependency in "${wanted[@]}"; do
     prefix=$(dependency_prefix "$dependency")
     if [ -f "$prefix/.complete" ]; then

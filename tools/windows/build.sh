@@ -36,6 +36,7 @@ fi
 qt=$(dependency_prefix qt)
 curl=$(dependency_prefix curl)
 sevenzip=$(dependency_prefix 7zip)
+sodium=$(dependency_prefix sodium)
 runtime=("$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
          /usr/x86_64-w64-mingw32/lib)
 
@@ -69,6 +70,7 @@ for brand in standard green; do
     build="$top/build/windows-$brand"
     cmake -S "$top" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" \
         -DKOVRA_WINDOWS_QT="$qt" -DKOVRA_WINDOWS_CURL="$curl" -DCMAKE_BUILD_TYPE=Release \
+        -DKOVRA_WINDOWS_SODIUM="$sodium" \
         -DKOVRA_BUILD_TESTS=OFF -DGREEN_BRAND=$flag "$@" >/dev/null
     cmake --build "$build" -j "$jobs" --target kovraSetupOnline
 

@@ -9,6 +9,7 @@ source_package() {
         qt) echo qtbase-opensource-src ;;
         curl) echo curl ;;
         7zip) echo 7zip ;;
+        sodium) echo libsodium ;;
         *) echo "unknown dependency: $1" >&2; return 1 ;;
     esac
 }

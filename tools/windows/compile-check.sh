@@ -12,7 +12,7 @@ top=$(cd "$here/../.." && pwd)
 
 have_cache() {
     local dependency prefix
-    for dependency in qt curl 7zip; do
+    for dependency in qt curl 7zip sodium; do
         prefix=$(dependency_prefix "$dependency" 2>/dev/null) && [ -f "$prefix/.complete" ] || return 1
     done
 }
@@ -27,9 +27,12 @@ rm -rf "$out" && mkdir -p "$out/include/core" "$out/include/curl" "$out/obj"
 
 # libcurl's headers in a folder of their own: glibc's /usr/include must not shadow mingw's.
 cp /usr/include/x86_64-linux-gnu/curl/*.h "$out/include/curl/"
+# libsodium's too.
+cp -r /usr/include/sodium.h /usr/include/sodium "$out/include/"
 sed -e 's|@KOVRA_PRODUCTION_SERVER_URL@|http://127.0.0.1:18080|' \
     -e 's|@KOVRA_TEST_SERVER_URL@|http://127.0.0.1:18081|' \
     -e 's|@KOVRA_AGREEMENT_URL@|http://127.0.0.1:18080|' \
+    -e 's|@KOVRA_PACKAGE_PUBLIC_KEY@||' \
     "$top/core/buildconfig.h.in" >"$out/include/core/buildconfig.h"
 /usr/lib/qt5/bin/uic "$top/ui/kovrasetuponline.ui" -o "$out/include/ui_kovrasetuponline.h"
 
