@@ -71,6 +71,7 @@ private slots:
         row("empty keeps the id", "setup_web01-a7f3c", "", "Default", 1, "a7f3c");
         row("other word keeps the type", "x_y#kvtst", "a_b#beta", "b", 0, zeros);
         row("no word sets normal", "x_y#kvtst", "a_b-c1", "b", 1, "c1");
+        row("separators dropped", fresh, "x_w,e\r\nb#kvtst-a7,f\u2028c", "web", 0, "a7fc");
     }
     void channel()
     {
