@@ -1,4 +1,5 @@
 #include "core/product.h"
+#include "install/downloadfolder.h"
 #include "install/downloadmanager.h"
 #include "install/taskthread.h"
 #include "support/testfiles.h"
@@ -40,7 +41,7 @@ private slots:
     void transfer();
     void progressThinnedAndRestarted();
     void stopEndsTransfer();
-    void folderEmptiedAndLocked();
+    void folderClearedAndLocked();
 
 private:
     QString url(const QString &name = QStringLiteral("p.7z")) const
@@ -167,18 +168,35 @@ void tst_download::stopEndsTransfer()
     QVERIFY(!QFileInfo::exists(tmpPath()));
 }
 
-void tst_download::folderEmptiedAndLocked()
+void tst_download::folderClearedAndLocked()
 {
-    QVERIFY(TestFiles::write(folder() + "/earlier/Revanto_x64Minimal/a.dll", "a"));
+    // A run's own entries go, links among them as links; nothing else does. A link in the
+    // folder's place is replaced: its target, holding the same names, keeps every file.
+    QStringList names{"lumerixtemp.7z", "lumerixtemp.7z_tmp", "Revanto_x64Minimal/a.dll",
+                      "Revanto_x86Minimal", "user.txt"};
+    const QString target = folder() + "-target";
+    for (const QString &name : names)
+        QVERIFY(TestFiles::write(target + '/' + name, "kept") &&
+                TestFiles::write(folder() + '/' + name, "old"));
+    QVERIFY(QFile::remove(folder() + "/Revanto_x86Minimal") &&
+            QFile::link(target, folder() + "/Revanto_x86Minimal"));
+    const auto left = [](const QString &path) {
+        return QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
+    };
     DownloadManager manager;
-    QCOMPARE(QDir(folder()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(left(folder()), QStringList{"user.txt"});
+    QVERIFY(QDir(folder()).removeRecursively() && QFile::link(target, folder()));
+    DownloadManager linked;
+    QVERIFY(left(folder()).isEmpty() && !QFileInfo(folder()).isSymLink());
+    QCOMPARE(left(target), names.replaceInStrings("/a.dll", ""));
 
     // One installer at a time, of either brand, uses the folder.
-    std::unique_ptr<QLockFile> first = DownloadManager::lockDownloadFolder();
-    QVERIFY(first);
-    QVERIFY(!DownloadManager::lockDownloadFolder());
+    QString refusal;
+    std::unique_ptr<QLockFile> first = DownloadFolder::claim(&refusal);
+    QVERIFY(first && !DownloadFolder::claim(&refusal));
+    QCOMPARE(refusal, "language11");
     first.reset();
-    QVERIFY(DownloadManager::lockDownloadFolder());
+    QVERIFY(DownloadFolder::claim(&refusal));
 }
 
 QTEST_GUILESS_MAIN(tst_download)
