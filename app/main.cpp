@@ -5,6 +5,7 @@
 #include "install/uninstallentry.h"
 #include "ui/kovrasetuponline.h"
 #include "ui/qtsingleapplication.h"
+#include "ui/uninstallerwait.h"
 
 #include <QLockFile>
 #include <QMessageBox>

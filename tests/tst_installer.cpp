@@ -202,6 +202,8 @@ private slots:
         QTest::newRow("No, the default, runs nothing") << "script" << false << "Return";
         QTest::newRow("Yes, the uninstaller is gone") << "missing" << false << "alt+y";
         QTest::newRow("an empty entry asks nothing") << "empty" << false << "";
+        // Shown to be waited for, and ended when the user goes on.
+        QTest::newRow("Yes, the uninstaller never ends") << "hanging" << true << "alt+y";
     }
     void previousInstallation()
     {
@@ -211,9 +213,12 @@ private slots:
         const QString folder = h.home() + "/Program Files/Old Product";
         const QString script = folder + "/un inst";
         // It reads its input: nothing may wait for an answer nobody types.
-        QVERIFY(entry != "script" ||
-                (TestFiles::write(script, "#!/bin/sh\ncd \"$(dirname \"$0\")\"\ntouch start\n"
-                                          "read answer\nsleep 2\ntouch end\n") &&
+        const QByteArray end =
+            entry == "hanging" ? "echo $$ >pid\nexec sleep 600\n" : "sleep 2\ntouch end\n";
+        const QByteArray body =
+            "#!/bin/sh\ncd \"$(dirname \"$0\")\"\ntouch start\nread answer\n" + end;
+        QVERIFY((entry != "script" && entry != "hanging") ||
+                (TestFiles::write(script, body) &&
                  QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner)));
         // Written where and as an install writes it, named in the language of the run.
         qputenv("HOME", QFile::encodeName(h.home()));
@@ -226,12 +231,17 @@ private slots:
         QProcess *installer = h.start({}, "en_US.UTF-8");
         const QString warning = h.waitForWindow(installer, "Tip");
         QVERIFY(h.key(warning, "Return"));
-        if (!answer.isEmpty())
-            QVERIFY(h.key(h.waitForWindow(installer, "Tip", warning), answer));
+        const QString question =
+            answer.isEmpty() ? warning : h.waitForWindow(installer, "Tip", warning);
+        QVERIFY(answer.isEmpty() || h.key(question, answer));
+        // The user sees the installer wait, and goes on.
+        QVERIFY(entry != "hanging" || h.key(h.waitForWindow(installer, "Tip", question), "Return"));
         QVERIFY(!h.waitForWindow(installer, "kovraSetupOnline").isEmpty());
-        // When it runs, the window comes only after it has ended.
+        // When it runs, the window comes only after it has ended, or has been ended.
         QCOMPARE(QFileInfo::exists(folder + "/start"), runs);
-        QCOMPARE(QFileInfo::exists(folder + "/end"), runs);
+        QCOMPARE(QFileInfo::exists(folder + "/end"), runs && entry != "hanging");
+        const QString pid = TestFiles::read(folder + "/pid").trimmed();
+        QVERIFY(!QFileInfo::exists("/proc/" + pid));
     }
 
     void installAndStart()

@@ -50,6 +50,14 @@
         <source>language14</source>
         <translation>The installer cannot write to the folder %1. Please make sure that the folder belongs to you and is not read-only, then start this installer again.</translation>
     </message>
+    <message>
+        <source>language15</source>
+        <translation>Waiting for the uninstaller of the earlier installation to finish (at most %1 minutes)...</translation>
+    </message>
+    <message>
+        <source>language16</source>
+        <translation>Continue now</translation>
+    </message>
 </context>
 <context>
     <name>kovraSetupOnline</name>
