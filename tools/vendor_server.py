@@ -14,7 +14,7 @@ path), chunked (no Content-Length), stall (headers, then the first bytes, then n
 drop (headers announcing the whole size, half the body, then the connection is closed),
 hangup (the connection is closed without an answer), slow-<KiB/s> (the body at that rate),
 trickle (the body at 2 bytes a second), redirect-chain (after a short pause, a redirect to the
-same path with a new query, for ever).
+same path with a new query, for ever), redirect-chain-<ms> (the same after a pause of <ms>).
 
 --oplog-delay-ms N holds each operation-log record up to N ms (at random) before it is noted, so
 records posted side by side arrive out of order.
@@ -115,10 +115,10 @@ class VendorHandler(BaseHTTPRequestHandler):
         if mode.startswith("status-"):
             self.send_error_page(int(mode[len("status-"):]))
             return
-        if mode in ("redirect", "redirect-chain"):
+        if mode == "redirect" or mode.startswith("redirect-chain"):
             location = path
-            if mode == "redirect-chain":
-                time.sleep(0.5)
+            if mode.startswith("redirect-chain"):
+                time.sleep(int(mode[len("redirect-chain-"):] or 500) / 1000.0)
                 hop = int(self.path.rpartition("hop=")[2] or 0) if "hop=" in self.path else 0
                 location = "%s?hop=%d" % (path, hop + 1)
             self.send_response(302)
