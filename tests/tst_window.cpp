@@ -147,6 +147,9 @@ private slots:
         QTest::addColumn<int>("shown"); // -1: not shown at all
         QTest::newRow("download 100") << true << 100.0 << 80;
         QTest::newRow("download 79.9") << true << 79.9 << 63;
+        // Cut where rounding would show more: 2.9 is 2, 2 * 0.8 is 1.6, 3 * 0.2 + 80 is 80.6.
+        QTest::newRow("download 2.9") << true << 2.9 << 1;
+        QTest::newRow("install 3") << false << 3.0 << 80;
         QTest::newRow("install 0") << false << 0.0 << 80;
         QTest::newRow("install 100") << false << 100.0 << 100;
         QTest::newRow("not a number") << true << std::nan("") << -1;
@@ -236,6 +239,10 @@ private slots:
             folder.isEmpty() ? void(dialog->close()) : static_cast<QDialog *>(dialog)->accept();
         });
         QTest::mouseClick(w("btnDir"), Qt::LeftButton);
+        // A press on a disabled install button starts nothing.
+        if (!enabledButtons())
+            press("btnSetupview_2");
+        QCOMPARE(page(), int(kovraSetupOnline::CustomInstallPage));
         QCOMPARE(g_sent, QStringList({"pc-install-check", "pc-install-selectdir"}));
         QCOMPARE(w<QLineEdit>("lineEdit")->text(),
                  folder.isEmpty() ? h.installDir() : folder + Product::productFolderName);
