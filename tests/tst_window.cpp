@@ -219,6 +219,18 @@ private slots:
         QCOMPARE(enabledButtons(), id == "pc-install-check" ? 0 : 2);
     }
 
+    // Records sent in quick succession reach the server in that order, though it handles them
+    // side by side and holds each up to 300 ms at random.
+    void recordsInSendOrder()
+    {
+        QVERIFY(h.beginRun(300));
+        openWindow();
+        for (int round = 0; round < 3; ++round)
+            for (const char *name : {"label_8", "lb_agreement_2", "lb_custom"})
+                press(name);
+        QTRY_COMPARE_WITH_TIMEOUT(h.btnIds(), g_sent, 20000);
+    }
+
     void chooseFolder_data()
     {
         QTest::addColumn<QString>("folder"); // empty: the dialog is cancelled
