@@ -1,11 +1,9 @@
 #include "core/product.h"
-#include "install/downloadfolder.h"
 #include "install/downloadmanager.h"
 #include "install/taskthread.h"
 #include "support/testfiles.h"
 #include "support/vendorserver.h"
 
-#include <QLockFile>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QtTest>
@@ -41,7 +39,7 @@ private slots:
     void transfer();
     void progressThinnedAndRestarted();
     void stopEndsTransfer();
-    void folderClearedAndLocked();
+    void folderCleared();
 
 private:
     QString url(const QString &name = QStringLiteral("p.7z")) const
@@ -176,7 +174,7 @@ void tst_download::stopEndsTransfer()
     QVERIFY(!QFileInfo::exists(tmpPath()));
 }
 
-void tst_download::folderClearedAndLocked()
+void tst_download::folderCleared()
 {
     // A run's own entries go, links among them as links; nothing else does. A link in the
     // folder's place is replaced: its target, holding the same names, keeps every file.
@@ -197,14 +195,6 @@ void tst_download::folderClearedAndLocked()
     DownloadManager linked;
     QVERIFY(left(folder()).isEmpty() && !QFileInfo(folder()).isSymLink());
     QCOMPARE(left(target), names.replaceInStrings("/a.dll", ""));
-
-    // One installer at a time, of either brand, uses the folder.
-    QString refusal;
-    std::unique_ptr<QLockFile> first = DownloadFolder::claim(&refusal);
-    QVERIFY(first && !DownloadFolder::claim(&refusal));
-    QCOMPARE(refusal, "language11");
-    first.reset();
-    QVERIFY(DownloadFolder::claim(&refusal));
 }
 
 QTEST_GUILESS_MAIN(tst_download)
