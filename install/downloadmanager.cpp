@@ -1,7 +1,7 @@
 #include "install/downloadmanager.h"
-
 #include "install/downloadfolder.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>

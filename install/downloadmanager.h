@@ -4,6 +4,9 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
+
+class QLockFile;
 
 // Fetches one file over HTTP with libcurl into the per-user application-data folder: the body
 // goes to "<name>_tmp" and is renamed to "<name>" when the transfer has succeeded.

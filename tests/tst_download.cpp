@@ -1,9 +1,11 @@
 #include "core/product.h"
+#include "install/downloadfolder.h"
 #include "install/downloadmanager.h"
 #include "install/taskthread.h"
 #include "support/testfiles.h"
 #include "support/vendorserver.h"
 
+#include <QLockFile>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QtTest>
@@ -39,7 +41,7 @@ private slots:
     void transfer();
     void progressThinnedAndRestarted();
     void stopEndsTransfer();
-    void folderCleared();
+    void folderEmptiedAndLocked();
 
 private:
     QString url(const QString &name = QStringLiteral("p.7z")) const
@@ -174,7 +176,7 @@ void tst_download::stopEndsTransfer()
     QVERIFY(!QFileInfo::exists(tmpPath()));
 }
 
-void tst_download::folderCleared()
+void tst_download::folderEmptiedAndLocked()
 {
     // A run's own entries go, links among them as links; nothing else does. A link in the
     // folder's place is replaced: its target, holding the same names, keeps every file.
@@ -195,6 +197,11 @@ void tst_download::folderCleared()
     DownloadManager linked;
     QVERIFY(left(folder()).isEmpty() && !QFileInfo(folder()).isSymLink());
     QCOMPARE(left(target), names.replaceInStrings("/a.dll", ""));
+
+    // One installer at a time, of either brand, uses the folder.
+    QString refusal;
+    const std::unique_ptr<QLockFile> first = DownloadFolder::claim(&refusal);
+    QVERIFY(first && !DownloadFolder::claim(&refusal) && refusal == "language11");
 }
 
 QTEST_GUILESS_MAIN(tst_download)

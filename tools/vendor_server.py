@@ -109,16 +109,19 @@ class VendorHandler(BaseHTTPRequestHandler):
         self.send_bytes(status, body)
 
     def serve_file(self, path, mode):
+        pause = 0.5
+        if mode.startswith("redirect-chain-"):
+            mode, pause = "redirect-chain", int(mode[len("redirect-chain-"):]) / 1000.0
         if mode == "hangup":
             self.close_connection = True
             return
         if mode.startswith("status-"):
             self.send_error_page(int(mode[len("status-"):]))
             return
-        if mode == "redirect" or mode.startswith("redirect-chain"):
+        if mode in ("redirect", "redirect-chain"):
             location = path
-            if mode.startswith("redirect-chain"):
-                time.sleep(int(mode[len("redirect-chain-"):] or 500) / 1000.0)
+            if mode == "redirect-chain":
+                time.sleep(pause)
                 hop = int(self.path.rpartition("hop=")[2] or 0) if "hop=" in self.path else 0
                 location = "%s?hop=%d" % (path, hop + 1)
             self.send_response(302)
