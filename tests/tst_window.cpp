@@ -224,11 +224,11 @@ private slots:
     void recordsInSendOrder()
     {
         QVERIFY(h.beginRun(300));
-        openWindow();
+        openWindow("x_order-1");
         for (int round = 0; round < 3; ++round)
             for (const char *name : {"label_8", "lb_agreement_2", "lb_custom"})
                 press(name);
-        QTRY_COMPARE_WITH_TIMEOUT(h.btnIds(), g_sent, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(ids(h.server(), "order"), g_sent, 20000);
     }
 
     void chooseFolder_data()
@@ -374,18 +374,11 @@ private slots:
         // The download fills the bar to 80, the install goes on from there, never backwards.
         QVERIFY(!values.isEmpty() && values.first() < 80 && values.contains(80) &&
                 values.last() > 80 && std::is_sorted(values.cbegin(), values.cend()));
-        // This channel's records: an earlier window's last ones may still be on their way.
-        const auto ids = [name](const VendorServer &server) {
-            QStringList ids;
-            for (const QJsonObject &record : server.records())
-                ids << (record.value("apkChannel") == name ? record.value("btnId").toString() : "");
-            return ids.filter("pc-");
-        };
-        QTRY_COMPARE(ids(records),
+        QTRY_COMPARE(ids(records, name),
                      QStringList({"pc-install-go", "pc-load-ok", "pc-install-success"}));
         // The package always comes from production; the test channel's records never go there.
         QCOMPARE(h.server().requestPaths("GET"), QStringList{Product::packagePath});
-        QCOMPARE(ids(h.server()).isEmpty(), testChannel);
+        QCOMPARE(ids(h.server(), name).isEmpty(), testChannel);
         // Finished, the close question asks whether to close the installer; Yes closes it.
         answerBox(QMessageBox::Yes);
         press("lbClose");
@@ -394,6 +387,14 @@ private slots:
     }
 
 private:
+    // The ids of one channel's records: an earlier window's last ones may still be on their way.
+    static QStringList ids(const VendorServer &server, const QString &channel)
+    {
+        QStringList ids;
+        for (const QJsonObject &record : server.records())
+            ids << (record.value("apkChannel") == channel ? record.value("btnId").toString() : "");
+        return ids.filter("pc-");
+    }
     void openWindow(const QString &channel = "setup_other-1")
     {
         g_sent.clear();
