@@ -1,10 +1,11 @@
 #include "core/loghandler.h"
 #include "core/product.h"
 #include "core/translation.h"
-#include "install/downloadmanager.h"
+#include "install/downloadfolder.h"
 #include "install/uninstallentry.h"
 #include "ui/kovrasetuponline.h"
 #include "ui/qtsingleapplication.h"
+#include "ui/uninstallerwait.h"
 
 #include <QLockFile>
 #include <QMessageBox>
@@ -18,14 +19,19 @@ int main(int argc, char **argv)
         app.sendMessage(QStringLiteral("raise_window_noop"), 3000);
         return 0;
     }
+    // The download and log folders are named after the installer, never after what its file was
+    // saved as: "Trash" or "." would name another program's folder.
+    QCoreApplication::setApplicationName(QLatin1String(Product::applicationName));
 
     loadTranslation();
-    // An installer of the other brand shares the download folder, which this run would empty
-    // under its download or install: the user is told and this run ends.
-    const std::unique_ptr<QLockFile> downloadFolderLock = DownloadManager::lockDownloadFolder();
+    // An installer of the other brand shares the download folder, which this run would clear
+    // under its download or install: the user is told and this run ends, as when the folder or
+    // its lock cannot be used, which gets its own message.
+    QString refusal;
+    const std::unique_ptr<QLockFile> downloadFolderLock = DownloadFolder::claim(&refusal);
     if (!downloadFolderLock) {
-        QMessageBox::information(nullptr, QObject::tr("language2"), QObject::tr("language11"),
-                                 QMessageBox::Ok, QMessageBox::NoButton);
+        QMessageBox::information(nullptr, QObject::tr("language2"), refusal, QMessageBox::Ok,
+                                 QMessageBox::NoButton);
         return 0;
     }
     QMessageBox::information(nullptr, QObject::tr("language2"), QObject::tr("language9"),

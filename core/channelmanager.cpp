@@ -15,6 +15,21 @@ const QString testWord = QStringLiteral("kvtst");
 const QString defaultChannelId = QStringLiteral("0000000000000000");
 constexpr int maxChannelIdLength = 16;
 
+// The name and id go into a comma-separated record and into log lines: separators, line breaks
+// and other control characters in the argument never reach them. Character by character, so
+// that text which is no valid UTF-16 is cleaned all the same.
+QString recordSafe(const QString &text)
+{
+    QString safe;
+    for (const QChar c : text) {
+        const QChar::Category category = c.category();
+        if (c != QLatin1Char(',') && category != QChar::Other_Control &&
+            category != QChar::Separator_Line && category != QChar::Separator_Paragraph)
+            safe += c;
+    }
+    return safe;
+}
+
 // Salt around the type word, so the token cannot be rebuilt from the type word alone.
 constexpr char tokenSaltPrefix[] = "kovraSalt2020_";
 constexpr char tokenSaltSuffix[] = "zP4!wq8Hn";
@@ -55,7 +70,7 @@ void ChannelManager::parseChannel(QString argument)
     if (p <= 0) {
         m_channelId = defaultChannelId;
     } else {
-        m_channelId = a.mid(p + 1);
+        m_channelId = recordSafe(a.mid(p + 1));
         a.truncate(p);
         if (m_channelId.size() > maxChannelIdLength)
             m_channelId.truncate(maxChannelIdLength);
@@ -67,13 +82,13 @@ void ChannelManager::parseChannel(QString argument)
 
     const int h = rest.indexOf(QLatin1Char('#'));
     if (h < 0) {
-        m_channelName = rest;
+        m_channelName = recordSafe(rest);
         m_channelType = 1;
         qDebug() << m_channelName << m_channelType;
         return;
     }
 
-    m_channelName = rest.left(h);
+    m_channelName = recordSafe(rest.left(h));
     const QString word = rest.mid(h + 1);
     if (word == testWord)
         m_channelType = 0;

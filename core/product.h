@@ -12,6 +12,9 @@ inline constexpr char version[] = "1.2.1";
 // Single-instance channel between copies of the installer of one brand.
 inline constexpr const char *applicationId = variantFlag ? "onlinesetup-green" : "onlinesetup";
 
+// Names the per-user download and log folders, in both brands, whatever the file is called.
+inline constexpr char applicationName[] = "kovraSetupOnline";
+
 // Appended to the production server base URL.
 inline constexpr const char *packagePath =
     variantFlag ? "/upload/pc/zentaroSetupx64_min.7z" : "/upload/pc/lumerixSetupx64_min.7z";

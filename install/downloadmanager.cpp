@@ -1,15 +1,11 @@
 #include "install/downloadmanager.h"
 
+#include "install/downloadfolder.h"
 #include "install/packagesignature.h"
 
-#include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
-#include <QLockFile>
-#include <QStandardPaths>
 
 #include <curl/curl.h>
 
@@ -25,11 +21,6 @@ constexpr long speedFloorBytesPerSecond = 1024;
 constexpr long speedFloorSeconds = 60;
 // As many redirects as a browser follows.
 constexpr long maxRedirects = 20;
-
-QString downloadFolder()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-}
 
 } // namespace
 
@@ -88,36 +79,13 @@ struct Transfer
 
 DownloadManager::DownloadManager(QObject *parent)
     : QObject(parent)
-    , downloadDir(downloadFolder())
+    , downloadDir(DownloadFolder::path())
 {
     qDebug() << downloadDir;
-    // Without an application name the location is the user's whole data folder (and an empty
-    // path the working folder): only the installer's own folder is ever emptied.
-    if (downloadDir.isEmpty() || QCoreApplication::applicationName().isEmpty()) {
-        qDebug() << "download dir left as it is";
-        return;
-    }
-    QDir dir(downloadDir);
-    if (dir.exists())
-        dir.removeRecursively();
-    dir.mkpath(QStringLiteral("."));
+    DownloadFolder::clear();
 }
 
 DownloadManager::~DownloadManager() = default;
-
-std::unique_ptr<QLockFile> DownloadManager::lockDownloadFolder()
-{
-    // Beside the folder, not in it: the folder itself is emptied.
-    const QString folder = downloadFolder();
-    QDir().mkpath(QFileInfo(folder).path());
-    auto lock = std::make_unique<QLockFile>(folder + QStringLiteral(".lock"));
-    // Held for the installer's whole run; only an owner that has died makes it stale.
-    lock->setStaleLockTime(0);
-    if (lock->tryLock(0))
-        return lock;
-    qDebug() << "download folder in use by another installer:" << folder;
-    return nullptr;
-}
 
 void DownloadManager::requestStop()
 {

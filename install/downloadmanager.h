@@ -10,10 +10,9 @@
 #include <memory>
 
 class PackageSignature;
-class QLockFile;
 struct Transfer;
 
-// Fetches one file over HTTP with libcurl into the per-user application-data folder: the body
+// Fetches one file over HTTP with libcurl into the download folder: the body
 // goes to "<name>_tmp" and is renamed to "<name>" when the transfer has succeeded. With a public
 // key, the vendor's signature "<url>.minisig" is fetched first, and only a package it verifies
 // succeeds.
@@ -22,13 +21,9 @@ class DownloadManager : public QObject
     Q_OBJECT
 
 public:
-    // Empties and re-creates the download folder: nothing of an earlier run survives.
+    // Removes what an earlier run left in the download folder, and nothing else.
     explicit DownloadManager(QObject *parent = nullptr);
     ~DownloadManager() override;
-
-    // Both brands' installers share the download folder. The lock is held for as long as the
-    // returned object lives; null while another running installer holds it.
-    static std::unique_ptr<QLockFile> lockDownloadFolder();
 
     // Runs the whole transfer and returns when it has ended, after exactly one of downLoadErr()
     // and downLoadOK(path). A failed transfer leaves no file behind. Blocking: called on a worker

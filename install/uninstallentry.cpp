@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QProcess>
 #include <QSettings>
 
 namespace UninstallEntry {
@@ -56,18 +55,4 @@ QString checkAlreadyInstall()
     const QString command = UninstallEntry::command(QObject::tr(Product::displayNameKey));
     qDebug() << "checkAlreadyInstall" << command;
     return command;
-}
-
-void runPreviousUninstaller(const QString &storedCommand)
-{
-    const QString program = Platform::uninstallProgram(storedCommand);
-    qDebug() << program;
-    // The stored command is one path, blanks included ("Program Files"): never split it.
-    QProcess uninstaller;
-    uninstaller.setProgram(program);
-    uninstaller.start(QIODevice::ReadWrite);
-    // Nothing is ever typed in: an uninstaller that reads its input gets end of input.
-    uninstaller.closeWriteChannel();
-    // Returns at once when it could not start; start-up then goes on.
-    uninstaller.waitForFinished(-1);
 }

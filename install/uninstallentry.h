@@ -20,6 +20,3 @@ bool remove(const QString &displayName);
 // The uninstall command that an earlier installation of this product left in the uninstall
 // list under the display name of this run's language, or an empty string.
 QString checkAlreadyInstall();
-
-// Starts the stored uninstall command and waits, without a time limit, until it has ended.
-void runPreviousUninstaller(const QString &storedCommand);

@@ -12,7 +12,8 @@
 
 namespace {
 
-// A server that takes no record for this long does not hold back the records after it.
+// A server that has not taken a record within this long, however it dribbles its answer, does
+// not hold back the records after it.
 constexpr int recordTimeoutMs = 10000;
 
 } // namespace
@@ -44,10 +45,11 @@ void OperationLog::postNext()
     const Post post = pending.dequeue();
     QNetworkRequest request(QUrl(post.url, QUrl::TolerantMode));
     request.setRawHeader("Content-Type", "application/json;charset=utf-8");
-    request.setTransferTimeout(recordTimeoutMs);
     // Fire and forget: nobody reads the answer; each reply goes once it is done, and its end,
     // good or bad, lets the next record go.
     current = networkManager->post(request, post.body);
+    // The whole transfer is bounded, not only its silences: a byte now and then never ends it.
+    QTimer::singleShot(recordTimeoutMs, current, &QNetworkReply::abort);
     connect(current, &QNetworkReply::finished, this, [this] {
         current->deleteLater();
         current = nullptr;

@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <functional>
 
 // Random inputs for the parsers of outside text: the channel argument, the package listing and
 // the machine query output, each checked against what must hold for any input. KOVRA_FUZZ_SEED
@@ -32,7 +33,12 @@ private slots:
     void channelArguments()
     {
         const QStringList pieces =
-            QStringLiteral("-|_|#|kvtst|#kvtst|KVTST|web01|0123456789abcdef|%1| ").split('|');
+            QStringLiteral("-|_|#|kvtst|#kvtst|KVTST|web01|0123456789abcdef|%1| |,").split('|');
+        const auto separator = [](QChar c) {
+            return c == ',' || c.category() == QChar::Other_Control ||
+                   c.category() == QChar::Separator_Line ||
+                   c.category() == QChar::Separator_Paragraph;
+        };
         ChannelManager *manager = ChannelManager::instance();
         for (int i = 0; i < m_inputs; ++i) {
             const QString arg = text(pieces, 12);
@@ -42,8 +48,13 @@ private slots:
             const int type = manager->channelType();
             EXPECT(id.size() <= 16 && !name.contains('#') && (type == 0 || type == 1), arg);
             EXPECT(manager->channelToken() == tokens[type], arg);
-            // Only "#kvtst" ending the channel part makes a test channel.
-            EXPECT(type || arg.endsWith(name + "#kvtst") || arg.contains(name + "#kvtst-" + id),
+            // No separator reaches the name or the id; only "#kvtst" ending the channel part
+            // makes a test channel.
+            QString plain;
+            std::copy_if(arg.begin(), arg.end(), std::back_inserter(plain), std::not_fn(separator));
+            const QString given = name + id;
+            EXPECT(std::none_of(given.begin(), given.end(), separator), arg);
+            EXPECT(type || plain.endsWith(name + "#kvtst") || plain.contains(name + "#kvtst-" + id),
                    arg);
         }
     }

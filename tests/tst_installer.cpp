@@ -6,6 +6,8 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 // Points on the window: the 5-pixel margin, the place on the page, half the size.
@@ -27,7 +29,11 @@ class tst_installer : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(h.preparePackages() && h.startDisplay()); }
+    void initTestCase()
+    {
+        QVERIFY(h.preparePackages() && h.startDisplay());
+        QVERIFY(m_chinese.load(":/kovraSetupOnline/language/kovrasetuponline_zh.qm"));
+    }
     void init() { QVERIFY(h.beginRun()); }
     void cleanup() { h.endRun(); }
 
@@ -121,6 +127,72 @@ private slots:
         QCOMPARE(first->state(), QProcess::Running);
     }
 
+    // What a crash, a stranger or a read-only disk left where the installer keeps its files, and
+    // the name its file was saved under: it takes over a lock no live installer holds, or says
+    // what stops it and where. The user's own files stay.
+    void leftBehind_data()
+    {
+        QTest::addColumn<QString>("left");
+        QTest::addColumn<QString>("message"); // empty: the installer starts
+        QTest::addColumn<QString>("where");   // in the message, below the home folder
+        const auto row = [](const char *tag, const char *left, const char *message = "",
+                            const char *where = "") {
+            QTest::newRow(tag) << QString(left) << QString(message) << QString(where);
+        };
+        const char *lock = "/.local/share/kovraSetupOnline.lock";
+        row("saved as Trash", "Trash");
+        row("started as .", ".");
+        row("locks emptied by a crash", "empty");
+        row("instance lock a folder", "instance folder");
+        row("download lock a folder", "folder", "language13", lock);
+        row("download lock a pipe", "pipe", "language13", lock);
+        row("read-only download folder", "read-only", "language14",
+            "/.local/share/kovraSetupOnline");
+        row("read-only data folder", "read-only", "language14", "/.local/share");
+    }
+    void leftBehind()
+    {
+        QFETCH(QString, left);
+        QFETCH(QString, message);
+        QFETCH(QString, where);
+        const QString data = h.home() + "/.local/share", lock = h.downloadFolder() + ".lock";
+        QVERIFY(TestFiles::write(data + "/Trash/files/a", "kept") &&
+                TestFiles::write(data + "/a", "kept") && QDir().mkpath(h.downloadFolder()));
+        QStringList launcher;
+        if (left == "Trash" || left == ".")
+            launcher = QStringList{"bash", "-c", "exec -a '" + left + "' \"$0\""};
+        const QString mount = "mount -t tmpfs -o ro tmpfs \"$1\" && shift && exec \"$@\"";
+        if (left == "read-only")
+            launcher = QStringList{"unshare", geteuid() ? "-rm" : "-m", "sh", "-c", mount, "sh"}
+                       << h.home() + where;
+        if (left == "empty" || left == "instance folder") {
+            QProcess *crashed = h.start();
+            QVERIFY(!h.waitForWindow(crashed, "提示").isEmpty());
+            crashed->kill();
+            QVERIFY(crashed->waitForFinished());
+            const QString instance =
+                h.home() + "/tmp/" + QDir(h.home() + "/tmp").entryList({"*.lock"}).value(0);
+            QVERIFY(left == "empty" ? QFile::resize(lock, 0) && QFile::resize(instance, 0)
+                                    : QFile::remove(instance) && QDir().mkpath(instance));
+        }
+        QVERIFY(left != "folder" || QDir().mkpath(lock));
+        QVERIFY(left != "pipe" || QProcess::execute("mkfifo", {lock}) == 0);
+        QProcess *installer = h.start({}, "C.UTF-8", {}, launcher);
+        const QString box = h.waitForWindow(installer, "提示");
+        if (message.isEmpty()) {
+            QVERIFY(h.key(box, "Return") &&
+                    !h.waitForWindow(installer, "kovraSetupOnline").isEmpty());
+            // The folders of the installer's own name, whatever its file is called.
+            QVERIFY(QFileInfo(lock).isFile() && QFileInfo::exists(h.logFile()));
+        } else {
+            const QString path = h.home() + where;
+            QCOMPARE(h.boxText(box), m_chinese.translate("QObject", qPrintable(message)).arg(path));
+            QVERIFY(h.key(box, "Return") && endsWell(installer));
+        }
+        QCOMPARE(TestFiles::read(data + "/Trash/files/a") + TestFiles::read(data + "/a"),
+                 "keptkept");
+    }
+
     void previousInstallation_data()
     {
         QTest::addColumn<QString>("entry");
@@ -130,6 +202,8 @@ private slots:
         QTest::newRow("No, the default, runs nothing") << "script" << false << "Return";
         QTest::newRow("Yes, the uninstaller is gone") << "missing" << false << "alt+y";
         QTest::newRow("an empty entry asks nothing") << "empty" << false << "";
+        // Shown to be waited for, and ended when the user goes on.
+        QTest::newRow("Yes, the uninstaller never ends") << "hanging" << true << "alt+y";
     }
     void previousInstallation()
     {
@@ -139,9 +213,12 @@ private slots:
         const QString folder = h.home() + "/Program Files/Old Product";
         const QString script = folder + "/un inst";
         // It reads its input: nothing may wait for an answer nobody types.
-        QVERIFY(entry != "script" ||
-                (TestFiles::write(script, "#!/bin/sh\ncd \"$(dirname \"$0\")\"\ntouch start\n"
-                                          "read answer\nsleep 2\ntouch end\n") &&
+        const QByteArray end =
+            entry == "hanging" ? "echo $$ >pid\nexec sleep 600\n" : "sleep 2\ntouch end\n";
+        const QByteArray body =
+            "#!/bin/sh\ncd \"$(dirname \"$0\")\"\ntouch start\nread answer\n" + end;
+        QVERIFY((entry != "script" && entry != "hanging") ||
+                (TestFiles::write(script, body) &&
                  QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner)));
         // Written where and as an install writes it, named in the language of the run.
         qputenv("HOME", QFile::encodeName(h.home()));
@@ -154,12 +231,17 @@ private slots:
         QProcess *installer = h.start({}, "en_US.UTF-8");
         const QString warning = h.waitForWindow(installer, "Tip");
         QVERIFY(h.key(warning, "Return"));
-        if (!answer.isEmpty())
-            QVERIFY(h.key(h.waitForWindow(installer, "Tip", warning), answer));
+        const QString question =
+            answer.isEmpty() ? warning : h.waitForWindow(installer, "Tip", warning);
+        QVERIFY(answer.isEmpty() || h.key(question, answer));
+        // The user sees the installer wait, and goes on.
+        QVERIFY(entry != "hanging" || h.key(h.waitForWindow(installer, "Tip", question), "Return"));
         QVERIFY(!h.waitForWindow(installer, "kovraSetupOnline").isEmpty());
-        // When it runs, the window comes only after it has ended.
+        // When it runs, the window comes only after it has ended, or has been ended.
         QCOMPARE(QFileInfo::exists(folder + "/start"), runs);
-        QCOMPARE(QFileInfo::exists(folder + "/end"), runs);
+        QCOMPARE(QFileInfo::exists(folder + "/end"), runs && entry != "hanging");
+        const QString pid = TestFiles::read(folder + "/pid").trimmed();
+        QVERIFY(!QFileInfo::exists("/proc/" + pid));
     }
 
     void installAndStart()
@@ -179,6 +261,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(h.installDir() + "/started"), 15000);
         QCOMPARE(h.btnIds(), QStringList({"pc-install-go", "pc-load-ok", "pc-install-success",
                                           "pc-install-setup"}));
+        // The lock the ended run left behind is taken over: the next one starts.
+        const QString next = h.waitForWindow(h.start(), "提示");
+        QCOMPARE(h.boxText(next), m_chinese.translate("QObject", "language9"));
     }
 
     void systemCloseDuringInstall()
@@ -213,6 +298,7 @@ private slots:
 
 private:
     InstallerHarness h;
+    QTranslator m_chinese;
 };
 
 int main(int argc, char **argv)

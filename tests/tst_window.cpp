@@ -147,6 +147,9 @@ private slots:
         QTest::addColumn<int>("shown"); // -1: not shown at all
         QTest::newRow("download 100") << true << 100.0 << 80;
         QTest::newRow("download 79.9") << true << 79.9 << 63;
+        // Cut where rounding would show more: 2.9 is 2, 2 * 0.8 is 1.6, 3 * 0.2 + 80 is 80.6.
+        QTest::newRow("download 2.9") << true << 2.9 << 1;
+        QTest::newRow("install 3") << false << 3.0 << 80;
         QTest::newRow("install 0") << false << 0.0 << 80;
         QTest::newRow("install 100") << false << 100.0 << 100;
         QTest::newRow("not a number") << true << std::nan("") << -1;
@@ -216,6 +219,18 @@ private slots:
         QCOMPARE(enabledButtons(), id == "pc-install-check" ? 0 : 2);
     }
 
+    // Records sent in quick succession reach the server in that order, though it handles them
+    // side by side and holds each up to 300 ms at random.
+    void recordsInSendOrder()
+    {
+        QVERIFY(h.beginRun(300));
+        openWindow("x_order-1");
+        for (int round = 0; round < 3; ++round)
+            for (const char *name : {"label_8", "lb_agreement_2", "lb_custom"})
+                press(name);
+        QTRY_COMPARE_WITH_TIMEOUT(ids(h.server(), "order"), g_sent, 20000);
+    }
+
     void chooseFolder_data()
     {
         QTest::addColumn<QString>("folder"); // empty: the dialog is cancelled
@@ -236,6 +251,10 @@ private slots:
             folder.isEmpty() ? void(dialog->close()) : static_cast<QDialog *>(dialog)->accept();
         });
         QTest::mouseClick(w("btnDir"), Qt::LeftButton);
+        // A press on a disabled install button starts nothing.
+        if (!enabledButtons())
+            press("btnSetupview_2");
+        QCOMPARE(page(), int(kovraSetupOnline::CustomInstallPage));
         QCOMPARE(g_sent, QStringList({"pc-install-check", "pc-install-selectdir"}));
         QCOMPARE(w<QLineEdit>("lineEdit")->text(),
                  folder.isEmpty() ? h.installDir() : folder + Product::productFolderName);
@@ -355,18 +374,11 @@ private slots:
         // The download fills the bar to 80, the install goes on from there, never backwards.
         QVERIFY(!values.isEmpty() && values.first() < 80 && values.contains(80) &&
                 values.last() > 80 && std::is_sorted(values.cbegin(), values.cend()));
-        // This channel's records: an earlier window's last ones may still be on their way.
-        const auto ids = [name](const VendorServer &server) {
-            QStringList ids;
-            for (const QJsonObject &record : server.records())
-                ids << (record.value("apkChannel") == name ? record.value("btnId").toString() : "");
-            return ids.filter("pc-");
-        };
-        QTRY_COMPARE(ids(records),
+        QTRY_COMPARE(ids(records, name),
                      QStringList({"pc-install-go", "pc-load-ok", "pc-install-success"}));
         // The package always comes from production; the test channel's records never go there.
         QCOMPARE(h.server().requestPaths("GET"), QStringList{Product::packagePath});
-        QCOMPARE(ids(h.server()).isEmpty(), testChannel);
+        QCOMPARE(ids(h.server(), name).isEmpty(), testChannel);
         // Finished, the close question asks whether to close the installer; Yes closes it.
         answerBox(QMessageBox::Yes);
         press("lbClose");
@@ -375,6 +387,14 @@ private slots:
     }
 
 private:
+    // The ids of one channel's records: an earlier window's last ones may still be on their way.
+    static QStringList ids(const VendorServer &server, const QString &channel)
+    {
+        QStringList ids;
+        for (const QJsonObject &record : server.records())
+            ids << (record.value("apkChannel") == channel ? record.value("btnId").toString() : "");
+        return ids.filter("pc-");
+    }
     void openWindow(const QString &channel = "setup_other-1")
     {
         g_sent.clear();

@@ -14,7 +14,7 @@ path), chunked (no Content-Length), stall (headers, then the first bytes, then n
 drop (headers announcing the whole size, half the body, then the connection is closed),
 hangup (the connection is closed without an answer), slow-<KiB/s> (the body at that rate),
 trickle (the body at 2 bytes a second), redirect-chain (after a short pause, a redirect to the
-same path with a new query, for ever).
+same path with a new query, for ever), redirect-chain-<ms> (the same after a pause of <ms>).
 
 --tls-cert FILE --tls-key FILE serve HTTPS with that certificate (PEM) instead of HTTP;
 --redirect-base URL makes the redirect mode send clients to URL followed by the path, for example
@@ -128,6 +128,9 @@ class VendorHandler(BaseHTTPRequestHandler):
         self.send_bytes(status, body)
 
     def serve_file(self, path, mode):
+        pause = 0.5
+        if mode.startswith("redirect-chain-"):
+            mode, pause = "redirect-chain", int(mode[len("redirect-chain-"):]) / 1000.0
         if mode == "hangup":
             self.close_connection = True
             return
@@ -137,7 +140,7 @@ class VendorHandler(BaseHTTPRequestHandler):
         if mode in ("redirect", "redirect-chain"):
             location = self.server.redirect_base + path
             if mode == "redirect-chain":
-                time.sleep(0.5)
+                time.sleep(pause)
                 hop = int(self.path.rpartition("hop=")[2] or 0) if "hop=" in self.path else 0
                 location = "%s?hop=%d" % (path, hop + 1)
             self.send_response(302)

@@ -1,5 +1,7 @@
 #include "ui/qtsingleapplication.h"
 
+#include "core/lockfiles.h"
+
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QDeadlineTimer>
@@ -73,15 +75,24 @@ bool QtSingleApplication::isRunning()
         return m_otherRunning;
     m_checked = true;
 
+    // The lock lives as long as this copy. One that no copy can hold (a folder, another user's
+    // file in a shared temporary folder) must not keep every start out for ever: this copy then
+    // runs without it, and the download folder's lock still keeps two installs apart.
     const QString lockPath = QDir::temp().absoluteFilePath(m_serverName + QStringLiteral(".lock"));
-    m_lock = std::make_unique<QLockFile>(lockPath);
-    // The lock lives as long as this copy; only an owner that has died makes it stale.
-    m_lock->setStaleLockTime(0);
-    if (!m_lock->tryLock(0)) {
-        if (m_lock->error() != QLockFile::LockFailedError)
-            qWarning() << "single instance: cannot create the lock file" << lockPath;
-        m_otherRunning = m_lock->error() == QLockFile::LockFailedError;
-        return m_otherRunning;
+    LockFiles::Claim claim = LockFiles::take(lockPath);
+    m_lock = std::move(claim.lock);
+    if (claim.outcome == LockFiles::Claim::Held) {
+        m_otherRunning = true;
+        return true;
+    }
+    if (!m_lock) {
+        qWarning() << "single instance: runs without its lock file" << lockPath;
+        // Then a copy that listens is the only sign of another one.
+        QLocalSocket probe;
+        probe.connectToServer(m_serverName);
+        m_otherRunning = probe.waitForConnected(1000);
+        if (m_otherRunning)
+            return true;
     }
 
     // This copy owns the id: a socket left behind by a copy that died belongs to nobody now.

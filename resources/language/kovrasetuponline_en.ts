@@ -42,6 +42,22 @@
         <source>language11</source>
         <translation>Another installation is running. Please start this installer again when it has finished.</translation>
     </message>
+    <message>
+        <source>language13</source>
+        <translation>The lock file %1 cannot be read or replaced. Please remove it, then start this installer again.</translation>
+    </message>
+    <message>
+        <source>language14</source>
+        <translation>The installer cannot write to the folder %1. Please make sure that the folder belongs to you and is not read-only, then start this installer again.</translation>
+    </message>
+    <message>
+        <source>language15</source>
+        <translation>Waiting for the uninstaller of the earlier installation to finish (at most %1 minutes)...</translation>
+    </message>
+    <message>
+        <source>language16</source>
+        <translation>Continue now</translation>
+    </message>
 </context>
 <context>
     <name>kovraSetupOnline</name>

@@ -42,6 +42,22 @@
         <source>language11</source>
         <translation>另一个安装程序正在运行，请在它结束后再运行本安装程序。</translation>
     </message>
+    <message>
+        <source>language13</source>
+        <translation>无法读取或替换锁文件 %1。请删除该文件，然后重新运行本安装程序。</translation>
+    </message>
+    <message>
+        <source>language14</source>
+        <translation>安装程序无法写入文件夹 %1。请确认该文件夹属于你且不是只读的，然后重新运行本安装程序。</translation>
+    </message>
+    <message>
+        <source>language15</source>
+        <translation>正在等待旧版本的卸载程序结束（最多 %1 分钟）……</translation>
+    </message>
+    <message>
+        <source>language16</source>
+        <translation>立即继续</translation>
+    </message>
 </context>
 <context>
     <name>kovraSetupOnline</name>

@@ -34,9 +34,9 @@ public:
     QStringList btnIds() const { return m_server->recordValues("btnId"); }
 
     // The real installer in the run's home and temporary folder, LANG and LC_ALL set to locale;
-    // env ("NAME=value") overrides.
+    // env ("NAME=value") overrides; started through the command launcher when there is one.
     QProcess *start(const QStringList &arguments = {}, const QString &locale = "C.UTF-8",
-                    const QStringList &env = {});
+                    const QStringList &env = {}, const QStringList &launcher = {});
     // A visible window of the running installer with this title, other than except.
     QString waitForWindow(QProcess *installer, const QString &title,
                           const QString &except = QString()) const;
