@@ -19,6 +19,18 @@ bool endsWell(QProcess *installer, int timeoutMs = 30000)
            installer->exitStatus() == QProcess::NormalExit && installer->exitCode() == 0;
 }
 
+// Within two pixels of the size at 100 % times the display's scale.
+bool scaledBy(QSize size, QSize at100, int dpi)
+{
+    const QSizeF exact = QSizeF(at100) * dpi / 96;
+    const bool near =
+        qAbs(size.width() - exact.width()) <= 2 && qAbs(size.height() - exact.height()) <= 2;
+    if (!near)
+        qWarning("%dx%d at %d DPI, %dx%d at 96 DPI", size.width(), size.height(), dpi,
+                 at100.width(), at100.height());
+    return near;
+}
+
 } // namespace
 
 // The real installer on a private display, driven with keys and clicks as a user drives it.
@@ -29,7 +41,11 @@ class tst_installer : public QObject
 private slots:
     void initTestCase() { QVERIFY(h.preparePackages() && h.startDisplay()); }
     void init() { QVERIFY(h.beginRun()); }
-    void cleanup() { h.endRun(); }
+    void cleanup()
+    {
+        h.endRun();
+        QVERIFY(h.setDpi(96));
+    }
 
     void startup_data()
     {
@@ -60,6 +76,36 @@ private slots:
         QCOMPARE(h.server().recordValues("apkChannel"), QStringList{channel});
         QVERIFY(h.key(window, "alt+F4"));
         QVERIFY(endsWell(installer));
+    }
+
+    void displayScale_data()
+    {
+        QTest::addColumn<int>("dpi");
+        QTest::addColumn<QString>("locale");
+        QTest::newRow("100 %, Chinese") << 96 << "C.UTF-8";
+        QTest::newRow("125 %, English") << 120 << "en_US.UTF-8";
+        QTest::newRow("150 %, Chinese") << 144 << "C.UTF-8";
+        QTest::newRow("200 %, English") << 192 << "en_US.UTF-8";
+    }
+    void displayScale()
+    {
+        QFETCH(int, dpi);
+        QFETCH(QString, locale);
+        const QString tip = locale.startsWith("en") ? "Tip" : "提示";
+        // The warning box at 100 % first: at the display's scale it is the same box, scaled.
+        QProcess *installer = h.start({}, locale);
+        const QSize box = h.windowSize(h.waitForWindow(installer, tip));
+        if (dpi != 96) {
+            installer->kill();
+            QVERIFY(installer->waitForFinished());
+            QVERIFY(h.setDpi(dpi));
+            installer = h.start({}, locale);
+        }
+        const QString warning = h.waitForWindow(installer, tip);
+        QVERIFY2(scaledBy(h.windowSize(warning), box, dpi), qPrintable(warning));
+        QVERIFY(h.key(warning, "Return"));
+        const QString window = h.waitForWindow(installer, "kovraSetupOnline");
+        QVERIFY(scaledBy(h.windowSize(window), QSize(660, 370), dpi));
     }
 
     void secondCopy()

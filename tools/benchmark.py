@@ -341,8 +341,9 @@ class InstallerDesktop:
         remove(self.work)
         os.makedirs(os.path.join(self.work, "tmp"))
         read_end, write_end = os.pipe()
+        # A display at 100 % (96 DPI): the window has the size the clicks expect.
         self.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24",
-                    "-nolisten", "tcp"], pass_fds=(write_end,))
+                    "-dpi", "96", "-nolisten", "tcp"], pass_fds=(write_end,))
         os.close(write_end)
         with os.fdopen(read_end) as pipe:
             display = pipe.readline().strip()
