@@ -19,18 +19,6 @@ bool endsWell(QProcess *installer, int timeoutMs = 30000)
            installer->exitStatus() == QProcess::NormalExit && installer->exitCode() == 0;
 }
 
-// Within two pixels of the size at 100 % times the display's scale.
-bool scaledBy(QSize size, QSize at100, int dpi)
-{
-    const QSizeF exact = QSizeF(at100) * dpi / 96;
-    const bool near =
-        qAbs(size.width() - exact.width()) <= 2 && qAbs(size.height() - exact.height()) <= 2;
-    if (!near)
-        qWarning("%dx%d at %d DPI, %dx%d at 96 DPI", size.width(), size.height(), dpi,
-                 at100.width(), at100.height());
-    return near;
-}
-
 } // namespace
 
 // The real installer on a private display, driven with keys and clicks as a user drives it.
@@ -44,7 +32,7 @@ private slots:
     void cleanup()
     {
         h.endRun();
-        QVERIFY(h.setDpi(96));
+        QVERIFY(h.display().setDpi(96));
     }
 
     void startup_data()
@@ -94,18 +82,15 @@ private slots:
         const QString tip = locale.startsWith("en") ? "Tip" : "提示";
         // The warning box at 100 % first: at the display's scale it is the same box, scaled.
         QProcess *installer = h.start({}, locale);
-        const QSize box = h.windowSize(h.waitForWindow(installer, tip));
-        if (dpi != 96) {
-            installer->kill();
-            QVERIFY(installer->waitForFinished());
-            QVERIFY(h.setDpi(dpi));
-            installer = h.start({}, locale);
-        }
+        const QSize box = h.display().windowSize(h.waitForWindow(installer, tip));
+        installer->kill();
+        QVERIFY(installer->waitForFinished() && h.display().setDpi(dpi));
+        installer = h.start({}, locale);
         const QString warning = h.waitForWindow(installer, tip);
-        QVERIFY2(scaledBy(h.windowSize(warning), box, dpi), qPrintable(warning));
+        QVERIFY(h.display().isScaled(warning, box, dpi));
         QVERIFY(h.key(warning, "Return"));
-        const QString window = h.waitForWindow(installer, "kovraSetupOnline");
-        QVERIFY(scaledBy(h.windowSize(window), QSize(660, 370), dpi));
+        QVERIFY(
+            h.display().isScaled(h.waitForWindow(installer, "kovraSetupOnline"), {660, 370}, dpi));
     }
 
     void secondCopy()

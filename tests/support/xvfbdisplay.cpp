@@ -133,6 +133,16 @@ QSize XvfbDisplay::windowSize(const QString &window) const
     return QSize(value("WIDTH"), value("HEIGHT"));
 }
 
+bool XvfbDisplay::isScaled(const QString &window, QSize at100, int dpi) const
+{
+    const QSize size = windowSize(window), exact = at100 * dpi / 96;
+    if (qAbs(size.width() - exact.width()) <= 2 && qAbs(size.height() - exact.height()) <= 2)
+        return true;
+    qWarning("%dx%d at %d DPI, %dx%d at 96 DPI", size.width(), size.height(), dpi, at100.width(),
+             at100.height());
+    return false;
+}
+
 bool XvfbDisplay::setDpi(int dpi) const
 {
     return !run("xprop", {"-root", "-f", "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",

@@ -45,6 +45,8 @@ public:
     bool pressKey(const QString &window, const QString &keys) const;
     // A window's size in the display's pixels.
     QSize windowSize(const QString &window) const;
+    // Whether it is the size at 100 % times the scale (dpi / 96), within two pixels.
+    bool isScaled(const QString &window, QSize at100, int dpi) const;
     // The display's scale as desktops set it (Xft.dpi; 96 is 100 %), for programs started later.
     bool setDpi(int dpi) const;
 
