@@ -20,7 +20,9 @@ ManifestSupportedOS all
 ManifestDPIAware true
 ; No pages of its own: the installer's window is the first thing the user sees.
 SilentInstall silent
-SetCompressor /SOLID lzma
+; zlib rather than LZMA: a third larger, but it unpacks in well under half the time, and the user
+; waits for the unpacking before the installer's first box.
+SetCompressor /SOLID zlib
 
 ; Chinese unless the system speaks English, as the installer chooses.
 LoadLanguageFile "${NSISDIR}\Contrib\Language files\SimpChinese.nlf"
