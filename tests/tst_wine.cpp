@@ -64,9 +64,17 @@ void tst_Wine::initTestCase()
 
 void tst_Wine::cleanup()
 {
-    // Wine's own processes (services, explorer) end with the prefix's server.
-    if (m_prefix)
-        wine({"-k"}, "wineserver");
+    // The prefix's session ends as a Windows session does, its services with it; only what is
+    // left after that is killed with the server. A kill alone can miss a service that is just
+    // starting, which then outlives the test and holds its output open.
+    if (m_prefix) {
+        wine({"wineboot", "--end-session", "--shutdown", "--force"});
+        QProcess server;
+        server.setProcessEnvironment(m_env);
+        server.start("wineserver", {"--wait"});
+        if (!server.waitForFinished(30000))
+            wine({"-k"}, "wineserver");
+    }
     m_prefix.reset();
 }
 
