@@ -35,7 +35,11 @@ private slots:
         QVERIFY(m_chinese.load(":/kovraSetupOnline/language/kovrasetuponline_zh.qm"));
     }
     void init() { QVERIFY(h.beginRun()); }
-    void cleanup() { h.endRun(); }
+    void cleanup()
+    {
+        h.endRun();
+        QVERIFY(h.display().setDpi(96));
+    }
 
     void startup_data()
     {
@@ -66,6 +70,33 @@ private slots:
         QCOMPARE(h.server().recordValues("apkChannel"), QStringList{channel});
         QVERIFY(h.key(window, "alt+F4"));
         QVERIFY(endsWell(installer));
+    }
+
+    void displayScale_data()
+    {
+        QTest::addColumn<int>("dpi");
+        QTest::addColumn<QString>("locale");
+        QTest::newRow("100 %, Chinese") << 96 << "C.UTF-8";
+        QTest::newRow("125 %, English") << 120 << "en_US.UTF-8";
+        QTest::newRow("150 %, Chinese") << 144 << "C.UTF-8";
+        QTest::newRow("200 %, English") << 192 << "en_US.UTF-8";
+    }
+    void displayScale()
+    {
+        QFETCH(int, dpi);
+        QFETCH(QString, locale);
+        const QString tip = locale.startsWith("en") ? "Tip" : "提示";
+        // The warning box at 100 % first: at the display's scale it is the same box, scaled.
+        QProcess *installer = h.start({}, locale);
+        const QSize box = h.display().windowSize(h.waitForWindow(installer, tip));
+        installer->kill();
+        QVERIFY(installer->waitForFinished() && h.display().setDpi(dpi));
+        installer = h.start({}, locale);
+        const QString warning = h.waitForWindow(installer, tip);
+        QVERIFY(h.display().isScaled(warning, box, dpi));
+        QVERIFY(h.key(warning, "Return"));
+        QVERIFY(
+            h.display().isScaled(h.waitForWindow(installer, "kovraSetupOnline"), {660, 370}, dpi));
     }
 
     void secondCopy()

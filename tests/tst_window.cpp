@@ -110,6 +110,28 @@ private slots:
         QVERIFY(images.size() >= 14);
     }
 
+    void textsFit()
+    {
+        for (const char *language : {"zh", "en"}) {
+            QTranslator translator;
+            QVERIFY(translator.load(QString(":/kovraSetupOnline/language/kovrasetuponline_") +
+                                    language));
+            QCoreApplication::installTranslator(&translator);
+            openWindow();
+            QCoreApplication::removeTranslator(&translator);
+            // No text is cut at its label's edge; a caption keeps clear of its arrow in its
+            // button.
+            for (const QLabel *label : m_window->findChildren<QLabel *>())
+                QVERIFY2(label->sizeHint().width() <= label->width() || label->text().isEmpty(),
+                         qPrintable(label->objectName() + ", " + language));
+            for (const char *button : {"btnSetupview", "btnSetupview_2", "btnSetupview_3"}) {
+                const QList<QLabel *> parts = w(button)->findChildren<QLabel *>();
+                QVERIFY(parts[0]->geometry().right() < parts[1]->x() &&
+                        w(button)->rect().contains(parts[1]->geometry()));
+            }
+        }
+    }
+
     void freeSpace_data()
     {
         QTest::addColumn<quint64>("bytes");

@@ -31,6 +31,7 @@ private slots:
     void initTestCase();
     void install_data();
     void install();
+    void signatures();
     void cleanup();
 
 private:
@@ -63,9 +64,17 @@ void tst_Wine::initTestCase()
 
 void tst_Wine::cleanup()
 {
-    // Wine's own processes (services, explorer) end with the prefix's server.
-    if (m_prefix)
-        wine({"-k"}, "wineserver");
+    // The prefix's session ends as a Windows session does, its services with it; only what is
+    // left after that is killed with the server. A kill alone can miss a service that is just
+    // starting, which then outlives the test and holds its output open.
+    if (m_prefix) {
+        wine({"wineboot", "--end-session", "--shutdown", "--force"});
+        QProcess server;
+        server.setProcessEnvironment(m_env);
+        server.start("wineserver", {"--wait"});
+        if (!server.waitForFinished(30000))
+            wine({"-k"}, "wineserver");
+    }
     m_prefix.reset();
 }
 
@@ -87,12 +96,14 @@ void tst_Wine::install_data()
     QTest::addColumn<QString>("displayName");
     // Recent Windows 11 has no wmic: the identifier must not change without it.
     QTest::addColumn<bool>("withWmic");
-    QTest::newRow("standard") << "standard"
-                              << "lumerix"
-                              << "Ovanta RecoveryMaster" << true;
-    QTest::newRow("green, no wmic") << "green"
-                                    << "zentaro"
-                                    << "Ovanta RecoveryMaster2" << false;
+    // The display's scale, as the prefix's LogPixels sets it.
+    QTest::addColumn<int>("dpi");
+    QTest::newRow("standard, 100 %") << "standard"
+                                     << "lumerix"
+                                     << "Ovanta RecoveryMaster" << true << 96;
+    QTest::newRow("green, 200 %, no wmic") << "green"
+                                           << "zentaro"
+                                           << "Ovanta RecoveryMaster2" << false << 192;
 }
 
 void tst_Wine::install()
@@ -101,6 +112,7 @@ void tst_Wine::install()
     QFETCH(QString, product);
     QFETCH(QString, displayName);
     QFETCH(bool, withWmic);
+    QFETCH(int, dpi);
     const QString build = buildRoot + "/windows-" + brand;
     QVERIFY(QDir().mkpath(build + "/wine-screens"));
     const auto screenshot = [&](const char *name) {
@@ -137,11 +149,13 @@ void tst_Wine::install()
             QProcess::execute("minisign", {"-S", "-q", "-s", key + ".key", "-m", archive}) == 0);
     server.setPackageMode("slow-1024");
 
-    // A fresh Windows with the window's fonts (Wine would draw a wide serif face instead), and
-    // the distribution folder in it.
+    // A fresh Windows at the row's scale with the window's fonts (Wine would draw a wide serif
+    // face instead), and the single file a user downloads in it.
     m_prefix = std::make_unique<QTemporaryDir>();
     m_env.insert("WINEPREFIX", m_prefix->path());
     wine({"wineboot", "--init"});
+    wine({"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d",
+          QString::number(dpi), "/f"});
     for (const char *font :
          {"Microsoft YaHei", "PingFang SC", "PingFangSC-Regular", "PingFangSC-Medium"})
         wine({"reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", font, "/d",
@@ -150,20 +164,33 @@ void tst_Wine::install()
     const QString wmic = driveC + "/windows/system32/wbem/wmic.exe";
     if (!withWmic)
         QVERIFY(QFile::rename(wmic, wmic + ".gone"));
-    QCOMPARE(QProcess::execute("cp", {"-r", build + "/dist", driveC + "/setup"}), 0);
+    const QString single = product + "MasterInstaller.exe";
+    QVERIFY(QFile::copy(build + '/' + single, driveC + '/' + single));
+    QStringList users = QDir(driveC + "/users").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    users.removeOne("Public");
+    const QString profile = driveC + "/users/" + users.value(0);
 
+    // It runs the installer from a folder of its own under the temporary folder, with the
+    // channel, and leaves nothing there.
+    const auto unpacked = [&profile] {
+        return QDirIterator(profile + "/Temp", {"kovraSetupOnline.exe"}, QDir::Files,
+                            QDirIterator::Subdirectories)
+            .hasNext();
+    };
     QProcess installer;
     installer.setProcessEnvironment(m_env);
     installer.setProcessChannelMode(QProcess::ForwardedChannels);
-    installer.start("wine", {"C:\\setup\\kovraSetupOnline.exe"});
+    installer.start("wine", {"C:\\" + single, "setup_winedl-19"});
     const QStringList warning = m_display.waitForWindows("^Tip$", wineTimeout);
     QVERIFY2(!warning.isEmpty(), "no start-up warning");
     screenshot("01-warning");
+    QVERIFY(unpacked());
     QVERIFY(m_display.pressKey(warning.first(), "Return"));
     const QStringList windows = m_display.waitForWindows("^kovraSetupOnline$");
     QVERIFY2(!windows.isEmpty(), "the installer window did not open");
     screenshot("02-custom-install");
-    QVERIFY(click(windows.first(), installButton));
+    QVERIFY(m_display.isScaled(windows.first(), {660, 370}, dpi));
+    QVERIFY(click(windows.first(), installButton * dpi / 96));
     QVERIFY(server.waitForRecords(1, 30000));
     screenshot("03-progress");
     QVERIFY2(server.waitForRecords(3, wineTimeout), "the install did not finish");
@@ -185,9 +212,6 @@ void tst_Wine::install()
         QVERIFY2(QFileInfo::exists(installDir + '/' + file) == (file != "kovraSetupOnline.exe"),
                  qPrintable(file));
     // The links: on the desktop, and the product's and its uninstaller's in the start menu.
-    QStringList users = QDir(driveC + "/users").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    users.removeOne("Public");
-    const QString profile = driveC + "/users/" + users.value(0);
     const QString menu = profile + "/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/";
     for (const QString &place :
          QStringList{profile + "/Desktop/", menu + displayName + '/', menu + displayName + "/卸载"})
@@ -200,12 +224,14 @@ void tst_Wine::install()
 
     // The start press runs the product and ends the installer with 0.
     QVERIFY(!QFileInfo::exists(installDir + "/started"));
-    QVERIFY(click(windows.first(), startButton));
+    QVERIFY(click(windows.first(), startButton * dpi / 96));
     QVERIFY(installer.waitForFinished(60000));
     QCOMPARE(installer.exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(installDir + "/started"), 30000);
     QCOMPARE(server.recordValues("btnId"), QStringList({"pc-install-go", "pc-load-ok",
                                                         "pc-install-success", "pc-install-setup"}));
+    QCOMPARE(server.recordValues("apkChannel").count("winedl"), 4);
+    QVERIFY(!unpacked());
 
     // Wine's wmic knows no "csproduct" and prints nothing: every record carries the MD5 of the
     // firmware table's system UUID as Windows reads it, the first three fields little-endian.
@@ -222,6 +248,35 @@ void tst_Wine::install()
     QVERIFY2(uuid.size() == 36, qPrintable(uuid));
     const QString id = QCryptographicHash::hash(uuid.toLatin1(), QCryptographicHash::Md5).toHex();
     QCOMPARE(server.recordValues("pcId").count(id), 4);
+}
+
+void tst_Wine::signatures()
+{
+    // The test command signs with a throw-away certificate: each brand's single file and every
+    // program and DLL in it, as 7-Zip unpacks it.
+    const QString ca = buildRoot + "/windows-signing/ca.pem";
+    if (!QFileInfo::exists(ca))
+        QSKIP("built without a certificate");
+    QTemporaryDir unpacked;
+    QStringList files;
+    for (const char *single : {"/windows-standard/lumerixMasterInstaller.exe",
+                               "/windows-green/zentaroMasterInstaller.exe"}) {
+        files << buildRoot + single;
+        QCOMPARE(
+            QProcess::execute("7z", {"x", "-bso0", "-o" + unpacked.path() + single, files.last()}),
+            0);
+    }
+    for (QDirIterator it(unpacked.path(), {"*.exe", "*.dll"}, QDir::Files,
+                         QDirIterator::Subdirectories);
+         it.hasNext();)
+        files << it.next();
+    QVERIFY(files.size() > 20);
+    for (const QString &file : files) {
+        QProcess verify;
+        verify.start("osslsigncode", {"verify", "-CAfile", ca, "-in", file});
+        QVERIFY(verify.waitForFinished(60000));
+        QVERIFY2(verify.exitCode() == 0 && verify.readAll().contains("SHA256"), qPrintable(file));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Wine)

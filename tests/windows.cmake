@@ -9,7 +9,9 @@ endif()
 find_program(KOVRA_WINE wine)
 set(KOVRA_WINDOWS_BUILD ${PROJECT_SOURCE_DIR}/build)
 if(NOT KOVRA_WINE OR NOT EXISTS ${KOVRA_WINDOWS_BUILD}/windows-standard/dist/distribution.list
+   OR NOT EXISTS ${KOVRA_WINDOWS_BUILD}/windows-standard/lumerixMasterInstaller.exe
    OR NOT EXISTS ${KOVRA_WINDOWS_BUILD}/windows-green/dist/distribution.list
+   OR NOT EXISTS ${KOVRA_WINDOWS_BUILD}/windows-green/zentaroMasterInstaller.exe
    OR NOT EXISTS ${KOVRA_WINDOWS_BUILD}/windows-sample/sample_product.exe)
     message(STATUS "tst_wine left out: no Wine or no Windows build (tools/windows/build.sh)")
     return()

@@ -1,5 +1,6 @@
 // Draws the installer's artwork (logos, check box, arrow, window glyphs and the three slideshow
-// pictures) for both brands and writes the PNGs into resources/Resources*/.
+// pictures) for both brands and writes the PNGs, each at its size and at twice it, into
+// resources/Resources*/.
 #include <QColor>
 #include <QDir>
 #include <QGuiApplication>
@@ -27,21 +28,29 @@ const QColor outlineGrey(0xbb, 0xbb, 0xbb);
 
 using Drawing = std::function<void(QPainter &, const QSizeF &)>;
 
+// Writes the picture at its size and, as "<name>@2x.png", at twice its size, which the toolkit
+// shows on displays scaled by 150 % or more. Both are drawn in the same coordinates.
 bool save(const QString &folder, const QString &name, int width, int height, const Drawing &draw)
 {
-    QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    {
-        QPainter painter(&image);
-        painter.setRenderHint(QPainter::Antialiasing);
-        draw(painter, QSizeF(width, height));
+    for (int scale : {1, 2}) {
+        QImage image(width * scale, height * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(Qt::transparent);
+        {
+            QPainter painter(&image);
+            painter.setRenderHint(QPainter::Antialiasing);
+            draw(painter, QSizeF(width, height));
+        }
+        QString file = name;
+        if (scale > 1)
+            file.insert(file.lastIndexOf('.'), QStringLiteral("@%1x").arg(scale));
+        const QString path = QDir(folder).filePath(file);
+        if (!image.save(path, "PNG")) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            return false;
+        }
+        std::printf("%s %dx%d\n", qPrintable(path), image.width(), image.height());
     }
-    const QString path = QDir(folder).filePath(name);
-    if (!image.save(path, "PNG")) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-        return false;
-    }
-    std::printf("%s %dx%d\n", qPrintable(path), width, height);
     return true;
 }
 

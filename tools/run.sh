@@ -150,7 +150,8 @@ start_display() {
     for attempt in 1 2 3; do
         : >"$work/display.txt"
         exec 3>"$work/display.txt"
-        Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.txt" 2>&1 &
+        # A display at 100 % (96 DPI): the window has the size the clicks expect.
+        Xvfb -displayfd 3 -screen 0 1280x800x24 -dpi 96 -nolisten tcp >"$work/xvfb.txt" 2>&1 &
         xvfb=$!
         exec 3>&-
         if wait_for '[ -s "$work/display.txt" ]' 20; then

@@ -10,6 +10,7 @@
 #include "ui/drivespace.h"
 #include "ui/greenstylesheets.h"
 #include "ui/progressmapping.h"
+#include "ui/textfit.h"
 
 #include <QCloseEvent>
 #include <QColor>
@@ -61,6 +62,8 @@ kovraSetupOnline::kovraSetupOnline(QWidget *parent)
 
     if (Product::variantFlag)
         applyAlternativeBrand();
+    TextFit::fitWindow(
+        this, {{ui.label, ui.label_6}, {ui.label_13, ui.label_15}, {ui.label_28, ui.label_29}});
 
     ui.stackedWidget->setCurrentIndex(CustomInstallPage);
     ui.pushButton_3->hide();

@@ -45,6 +45,7 @@ public:
     QString openWindow(QProcess *installer, const QString &tipTitle = "提示") const;
     bool xdotool(const QStringList &arguments) const { return m_display.xdotool(arguments); }
     bool key(const QString &w, const QString &keys) const { return m_display.pressKey(w, keys); }
+    const XvfbDisplay &display() const { return m_display; }
     // Left clicks at a point of the window.
     bool click(const QString &window, QPoint point, int count = 1) const;
     // The text of a message box, selected with the mouse.

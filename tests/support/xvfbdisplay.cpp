@@ -1,6 +1,7 @@
 #include "support/xvfbdisplay.h"
 
 #include <QDeadlineTimer>
+#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -26,7 +27,8 @@ XvfbDisplay::~XvfbDisplay()
 bool XvfbDisplay::start()
 {
     // -displayfd makes Xvfb choose a free display and print its number once it is ready.
-    m_server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+    m_server.start("Xvfb", {"-displayfd", "1", "-screen", "0", "2560x1600x24", "-dpi", "96",
+                            "-nolisten", "tcp"});
     QDeadlineTimer deadline(20000);
     QByteArray output;
     while (!output.contains('\n') && !deadline.hasExpired() && m_server.waitForStarted()) {
@@ -120,4 +122,30 @@ QString XvfbDisplay::windowName(const QString &window) const
 bool XvfbDisplay::pressKey(const QString &window, const QString &keys) const
 {
     return xdotool({"windowactivate", "--sync", window, "key", keys});
+}
+
+QSize XvfbDisplay::windowSize(const QString &window) const
+{
+    const QString shell = run("xdotool", {"getwindowgeometry", "--shell", window});
+    const auto value = [&shell](const char *name) {
+        return QRegularExpression(QString("%1=(\\d+)").arg(name)).match(shell).captured(1).toInt();
+    };
+    return QSize(value("WIDTH"), value("HEIGHT"));
+}
+
+bool XvfbDisplay::isScaled(const QString &window, QSize at100, int dpi) const
+{
+    const QSize size = windowSize(window), exact = at100 * dpi / 96;
+    if (qAbs(size.width() - exact.width()) <= 2 && qAbs(size.height() - exact.height()) <= 2)
+        return true;
+    qWarning("%dx%d at %d DPI, %dx%d at 96 DPI", size.width(), size.height(), dpi, at100.width(),
+             at100.height());
+    return false;
+}
+
+bool XvfbDisplay::setDpi(int dpi) const
+{
+    return !run("xprop", {"-root", "-f", "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",
+                          QString("Xft.dpi:\t%1\n").arg(dpi)})
+                .isNull();
 }

@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 
@@ -13,7 +14,8 @@ public:
     XvfbDisplay() = default;
     ~XvfbDisplay();
 
-    // Starts Xvfb on a free display number and waits until it accepts clients.
+    // Starts Xvfb on a free display number (a 96-DPI screen, large enough for a window at twice
+    // its size) and waits until it accepts clients.
     bool start();
     void stop();
 
@@ -41,6 +43,12 @@ public:
     QString windowName(const QString &window) const;
     // Activates the window and types the keys on it ("Return", "alt+F4", ...).
     bool pressKey(const QString &window, const QString &keys) const;
+    // A window's size in the display's pixels.
+    QSize windowSize(const QString &window) const;
+    // Whether it is the size at 100 % times the scale (dpi / 96), within two pixels.
+    bool isScaled(const QString &window, QSize at100, int dpi) const;
+    // The display's scale as desktops set it (Xft.dpi; 96 is 100 %), for programs started later.
+    bool setDpi(int dpi) const;
 
 private:
     QProcess m_server;

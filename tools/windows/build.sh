@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # The Windows build: cross-compiles both brands of the installer for 64-bit Windows on Debian and
-# lays out, per brand, the folder the vendor ships:
+# lays out, per brand, the folder the vendor ships, stripped of debug information:
 #
 #   build/windows-standard/dist/   build/windows-green/dist/
 #     kovraSetupOnline.exe, the Qt, libcurl and compiler runtime DLLs it runs with,
 #     platforms/qwindows.dll, styles/qwindowsvistastyle.dll, 7z.exe, 7z.dll, distribution.list
 #
-# and build/windows-sample/sample_product.exe, the stand-in product of the Wine test's package.
+# and the one file a user downloads, that folder packed by NSIS (tools/windows/installer.nsi):
+#   build/windows-standard/lumerixMasterInstaller.exe   build/windows-green/zentaroMasterInstaller.exe
+#
+# With KOVRA_SIGN_PKCS12 naming a PKCS#12 file (its password in the file KOVRA_SIGN_PASSWORD_FILE
+# names), every program and DLL of the folder and the single file are signed (Authenticode,
+# SHA-256), with an RFC 3161 time stamp from KOVRA_SIGN_TIMESTAMP_URL when that is set.
+#
+# It also builds build/windows-sample/sample_product.exe, the stand-in product of the Wine test.
 # It installs the packages it needs, then builds Qt, libcurl and 7-Zip from Debian's sources once
 # (build-deps.sh, about an hour on two cores; cached under ~/.cache/kovra-windows/). Options after
 # the command go to CMake, for example the vendor's hosts:
@@ -19,7 +26,7 @@ top=$(cd "$here/../.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 cmake make qttools5-dev
-          qttools5-dev-tools file wine64 wine fonts-wine)
+          qttools5-dev-tools file wine64 wine fonts-wine nsis osslsigncode openssl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -64,6 +71,29 @@ copy_imports() {
     done
 }
 
+# Authenticode signing in place, when a certificate is given.
+sign() {
+    local file=$1 name=$2
+    [ -n "${KOVRA_SIGN_PKCS12:-}" ] || return 0
+    osslsigncode sign -pkcs12 "$KOVRA_SIGN_PKCS12" \
+        ${KOVRA_SIGN_PASSWORD_FILE:+-readpass "$KOVRA_SIGN_PASSWORD_FILE"} -h sha256 -n "$name" \
+        ${KOVRA_SIGN_TIMESTAMP_URL:+-ts "$KOVRA_SIGN_TIMESTAMP_URL"} -in "$file" -out "$file.signed" \
+        >/dev/null
+    mv "$file.signed" "$file"
+}
+if [ -n "${KOVRA_SIGN_PKCS12:-}" ]; then
+    echo "signing with $KOVRA_SIGN_PKCS12${KOVRA_SIGN_TIMESTAMP_URL:+, time stamps from $KOVRA_SIGN_TIMESTAMP_URL}"
+else
+    echo "not signed: KOVRA_SIGN_PKCS12 names no certificate"
+fi
+
+# The size of a file or folder in kB, and whether it holds more than $2 MB (10^6 bytes).
+size_of() {
+    local bytes
+    bytes=$(du -sb "$1" | cut -f1)
+    echo "$((bytes / 1000)) kB$([ "$bytes" -le $(($2 * 1000000)) ] || echo ", more than $2 MB")"
+}
+
 for brand in standard green; do
     flag=OFF
     [ "$brand" = green ] && flag=ON
@@ -81,6 +111,13 @@ for brand in standard green; do
     cp "$qt/plugins/platforms/qwindows.dll" "$dist/platforms/"
     cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$dist/styles/"
     copy_imports "$dist" "$dist"/*.exe "$dist"/*.dll "$dist"/*/*.dll
+    # The brand's names and version, as the build configured them for the single file.
+    name=$(sed -n 's/^!define PRODUCT_NAME "\(.*\)"$/\1/p' "$build/installer.nsh")
+    product=$(sed -n 's/^!define PRODUCT "\(.*\)"$/\1/p' "$build/installer.nsh")
+    for binary in "$dist"/*.exe "$dist"/*.dll "$dist"/*/*.dll; do
+        x86_64-w64-mingw32-strip --strip-unneeded "$binary"
+        sign "$binary" "$name"
+    done
     # The install copies only what this list names from the installer's folder.
     files=$(cd "$dist" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
     printf '%s\n' "$files" >"$dist/distribution.list"
@@ -95,7 +132,21 @@ for brand in standard green; do
         echo "$dist/kovraSetupOnline.exe does not carry the administrator manifest" >&2
         exit 1
     fi
-    echo "windows-$brand: $dist ($(wc -l <"$dist/distribution.list") files, $description)"
+    echo "windows-$brand: $dist ($(wc -l <"$dist/distribution.list") files," \
+        "$(size_of "$dist" 25), $description)"
+
+    single="$build/${product}MasterInstaller.exe"
+    makensis -V1 -INPUTCHARSET UTF8 -DBRAND="$build/installer.nsh" -DDIST="$dist" \
+        -DOUTFILE="$single" "$here/installer.nsi"
+    sign "$single" "$name"
+    if ! grep -aq 'level="requireAdministrator"' "$single"; then
+        echo "$single does not ask for administrator rights" >&2
+        exit 1
+    fi
+    size=$(size_of "$single" 15)
+    echo "windows-$brand: $single ($size)"
+    # What a user downloads stays small.
+    [[ $size != *"more than"* ]] || exit 1
 done
 
 mkdir -p "$top/build/windows-sample"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows part of the test command. With the cached Windows dependencies (build-deps.sh) it
-# rebuilds both brands' distribution folders (build.sh), which the Wine test then runs. Without
-# them it compiles every Windows source file with the cross compiler into object files against
-# the host's Qt headers, and checks that the Windows platform file defines every platform
-# function the others call; the Wine run is then left out. Options go to build.sh's CMake.
+# rebuilds both brands' distribution folders and single files (build.sh), signed with a throw-away
+# certificate, which the Wine test then runs and verifies. Without them it compiles every Windows
+# source file with the cross compiler into object files against the host's Qt headers, and checks
+# that the Windows platform file defines every platform function the others call; the Wine run is
+# then left out. Options go to build.sh's CMake.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -16,7 +17,28 @@ have_cache() {
         prefix=$(dependency_prefix "$dependency" 2>/dev/null) && [ -f "$prefix/.complete" ] || return 1
     done
 }
+# A throw-away code-signing certificate in $1 (signer.p12, its password, the CA's ca.pem): the
+# test command builds signed, and the Wine test verifies every signed file against that CA.
+make_test_certificate() {
+    local folder=$1 sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    command -v openssl >/dev/null || $sudo apt-get install -y -q --no-install-recommends openssl
+    rm -rf "$folder" && mkdir -p "$folder" && cd "$folder"
+    for key in ca signer; do openssl genpkey -quiet -algorithm RSA -out "$key.key"; done
+    openssl req -x509 -key ca.key -subj "/CN=kovraSetupOnline test CA" -days 30 -out ca.pem
+    openssl req -new -key signer.key -subj "/CN=kovraSetupOnline test signer" |
+        openssl x509 -req -CA ca.pem -CAkey ca.key -days 30 -out signer.pem -extfile <(
+            printf '%s\n' basicConstraints=CA:FALSE keyUsage=digitalSignature \
+                extendedKeyUsage=codeSigning)
+    head -c 24 /dev/urandom | base64 >password
+    openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem \
+        -passout file:password -out signer.p12
+    cd - >/dev/null
+}
 if have_cache; then
+    make_test_certificate "$top/build/windows-signing"
+    export KOVRA_SIGN_PKCS12="$top/build/windows-signing/signer.p12"
+    export KOVRA_SIGN_PASSWORD_FILE="$top/build/windows-signing/password"
     exec "$here/build.sh" "$@"
 fi
 
