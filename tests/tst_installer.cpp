@@ -150,6 +150,8 @@ private slots:
         row("download lock a pipe", "pipe", "language13", lock);
         // The toolkit reads it before it takes a lock over that no live process holds.
         row("download lock's companion a pipe", "companion pipe", "language13", lock);
+        row("log a pipe", "log pipe");
+        row("log a link to the user's file", "log link");
         row("read-only download folder", "read-only", "language14",
             "/.local/share/kovraSetupOnline");
         row("read-only data folder", "read-only", "language14", "/.local/share");
@@ -183,7 +185,10 @@ private slots:
             QVERIFY(left == "empty" || stranger.listen(instance.chopped(5)));
         }
         QVERIFY(left != "folder" || QDir().mkpath(lock));
-        const QString pipe = left == "pipe" ? lock : lock + ".rmlock";
+        const QString log = h.logFile();
+        QVERIFY(QDir().mkpath(QFileInfo(log).path()) &&
+                (left != "log link" || QFile::link(data + "/a", log)));
+        const QString pipe = left == "pipe" ? lock : left == "log pipe" ? log : lock + ".rmlock";
         QVERIFY(!left.endsWith("pipe") || QProcess::execute("mkfifo", {pipe}) == 0);
         QVERIFY(left != "companion pipe" || TestFiles::write(lock, "999999999\n"));
         QProcess *installer = h.start({}, "C.UTF-8", {}, launcher);
