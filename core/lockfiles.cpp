@@ -16,14 +16,20 @@ constexpr qint64 maxLockFileBytes = 4096;
 Claim take(const QString &path)
 {
     Claim claim;
-    const QFileInfo found(path);
-    const bool link = found.isSymLink() || found.isJunction();
     // Reading anything but a small plain file could hang (a pipe) or never end (a link to an
-    // endless device); no run ever makes one.
-    if ((found.exists() || link) && (link || !found.isFile() || found.size() > maxLockFileBytes)) {
-        qDebug() << "not a lock file:" << path;
-        claim.outcome = Claim::Unusable;
-        return claim;
+    // endless device); no run ever makes one. Before the toolkit takes a lock over, it reads the
+    // lock's companion, where runs agree on who removes it (and that one's, when it is stale too):
+    // each is checked in turn.
+    for (QString place = path;; place += QStringLiteral(".rmlock")) {
+        const QFileInfo found(place);
+        const bool link = found.isSymLink() || found.isJunction();
+        if (!found.exists() && !link)
+            break; // without a lock to take over, its companion is never read
+        if (link || !found.isFile() || found.size() > maxLockFileBytes) {
+            qDebug() << "not a lock file:" << place;
+            claim.outcome = Claim::Unusable;
+            return claim;
+        }
     }
     auto lock = std::make_unique<QLockFile>(path);
     // Only an owner that has ended makes a lock stale, never its age.

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStandardPaths>
@@ -70,9 +71,13 @@ void logMessageHandler(QtMsgType type, const QMessageLogContext &context, const 
     const QString line =
         QStringLiteral("%1 %2 %3 %4").arg(time, levelWord(type), position, message);
 
-    // Opened and closed for every line, so a line is on disk before the handler returns.
+    // Opened and closed for every line, so a line is on disk before the handler returns. Only
+    // into a plain file: opening a pipe would wait for a reader for ever, and a link may lead to
+    // anyone's file.
     QFile file(g_logDir + QStringLiteral("/install_revanto.log"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    const QFileInfo found(file.fileName());
+    if (found.isSymLink() || found.isJunction() || (found.exists() && !found.isFile()) ||
+        !file.open(QIODevice::WriteOnly | QIODevice::Append))
         return; // lost silently: nothing may be written through a closed file
     QTextStream stream(&file);
     stream << line << "\r\n";

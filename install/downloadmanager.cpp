@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 
 #include <curl/curl.h>
 
@@ -100,11 +101,14 @@ void DownloadManager::downLoadFile(QString url, QString fileName)
     stopRequested = false;
 
     const QString tmpPath = downloadDir + QLatin1Char('/') + tmpFileName;
-    if (QFile::exists(tmpPath))
-        QFile::remove(tmpPath);
     const QString finalPath = downloadDir + QLatin1Char('/') + fileName;
-    if (QFile::exists(finalPath))
-        QFile::remove(finalPath);
+    // What lies at either name goes, a link as a link (one that leads nowhere too): nothing is
+    // ever written or renamed through one.
+    for (const QString &path : {tmpPath, finalPath}) {
+        const QFileInfo left(path);
+        if (left.exists() || left.isSymLink())
+            QFile::remove(path);
+    }
 
     std::unique_ptr<PackageSignature> signature;
     QString failure;
@@ -204,8 +208,10 @@ QString DownloadManager::transfer(const QString &address, Transfer &transfer)
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (!transfer.abortReason.isEmpty())
         return transfer.abortReason;
-    // The status is checked as well: an error status can pass the option above (authentication).
-    if (result != CURLE_OK || status >= 400)
+    // The status is checked as well: an error status can pass the option above (authentication),
+    // and a body that comes with any other status than 200 (a redirect without a place to go, no
+    // content, a part) is not the file.
+    if (result != CURLE_OK || status != 200)
         return QString::fromUtf8(curl_easy_strerror(result)) + QStringLiteral(", status ") +
                QString::number(status);
     return QString();

@@ -52,6 +52,29 @@ QString sevenZipProgram();
 // Starts the installed product, detached from the installer.
 void startProduct(const QString &executablePath);
 
+// A program together with every process it starts in turn: an uninstaller that hands its work to
+// a copy of itself and ends at once still runs for as long as the copy does, and ends with it.
+class ProcessTree
+{
+public:
+    ProcessTree();
+    ~ProcessTree();
+    ProcessTree(const ProcessTree &) = delete;
+    ProcessTree &operator=(const ProcessTree &) = delete;
+
+    // Starts program, whole even with blanks in its path, with its input closed; false when it
+    // cannot be started.
+    bool start(const QString &program);
+    // True while the program or anything it started runs.
+    bool isRunning();
+    // Ends the program and everything it started.
+    void kill();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
 // --- Drives and free space ------------------------------------------------------------------
 
 // Root paths of every drive (Windows) or mounted, ready volume.

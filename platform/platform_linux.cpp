@@ -10,6 +10,7 @@
 #include <QStorageInfo>
 
 #include <cerrno>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -178,6 +179,55 @@ QString sevenZipProgram()
 void startProduct(const QString &executablePath)
 {
     QProcess::startDetached(executablePath, QStringList());
+}
+
+namespace {
+
+// The program leads a process group of its own, which whatever it starts belongs to as well.
+class GroupLeader : public QProcess
+{
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
+} // namespace
+
+struct ProcessTree::Private
+{
+    GroupLeader leader;
+    pid_t group = 0;
+};
+
+ProcessTree::ProcessTree()
+    : d(std::make_unique<Private>())
+{}
+
+ProcessTree::~ProcessTree() = default;
+
+bool ProcessTree::start(const QString &program)
+{
+    d->leader.setProgram(program);
+    d->leader.start(QIODevice::ReadWrite);
+    d->leader.closeWriteChannel();
+    if (!d->leader.waitForStarted())
+        return false;
+    d->group = pid_t(d->leader.processId());
+    return true;
+}
+
+bool ProcessTree::isRunning()
+{
+    // Once empty, the group's number may name another group later: it is never asked for again.
+    if (d->group > 0 && ::kill(-d->group, 0) != 0 && errno == ESRCH)
+        d->group = 0;
+    return d->group > 0;
+}
+
+void ProcessTree::kill()
+{
+    if (isRunning())
+        ::kill(-d->group, SIGKILL);
+    d->leader.waitForFinished(5000);
 }
 
 QStringList driveRoots()

@@ -131,6 +131,66 @@ void startProduct(const QString &executablePath)
                   SW_SHOWNORMAL);
 }
 
+struct ProcessTree::Private
+{
+    QProcess program;
+    // Every process the program starts joins its job; without one (it could not be made or
+    // joined) the program alone is followed.
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    PROCESS_INFORMATION *started = nullptr;
+    ~Private()
+    {
+        if (job)
+            CloseHandle(job);
+    }
+};
+
+ProcessTree::ProcessTree()
+    : d(std::make_unique<Private>())
+{}
+
+ProcessTree::~ProcessTree() = default;
+
+bool ProcessTree::start(const QString &program)
+{
+    // Held at its start until it is in the job, so that nothing it starts can slip past.
+    Private *tree = d.get();
+    d->program.setCreateProcessArgumentsModifier(
+        [tree](QProcess::CreateProcessArguments *arguments) {
+            arguments->flags |= CREATE_SUSPENDED;
+            tree->started = arguments->processInformation;
+        });
+    d->program.setProgram(program);
+    d->program.start(QIODevice::ReadWrite);
+    d->program.closeWriteChannel();
+    if (!d->program.waitForStarted() || !d->started)
+        return false;
+    if (d->job && !AssignProcessToJobObject(d->job, d->started->hProcess)) {
+        CloseHandle(d->job);
+        d->job = nullptr;
+    }
+    ResumeThread(d->started->hThread);
+    return true;
+}
+
+bool ProcessTree::isRunning()
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION job = {};
+    return d->program.state() != QProcess::NotRunning ||
+           (d->job &&
+            QueryInformationJobObject(d->job, JobObjectBasicAccountingInformation, &job, sizeof job,
+                                      nullptr) &&
+            job.ActiveProcesses > 0);
+}
+
+void ProcessTree::kill()
+{
+    if (d->job)
+        TerminateJobObject(d->job, 1);
+    d->program.kill();
+    d->program.waitForFinished(5000);
+}
+
 QStringList driveRoots()
 {
     QStringList roots;

@@ -134,6 +134,10 @@ void tst_download::transfer_data()
     QTest::newRow("size not announced") << "chunked" << true << 1;
     QTest::newRow("redirect") << "redirect" << true << 2;
     QTest::newRow("not found") << "status-404" << false << 1;
+    // A redirect with nowhere to go: its page is not the package.
+    QTest::newRow("redirect without a place") << "status-300" << false << 1;
+    // Laid at both names since the start: they go as links, and nothing goes where they lead.
+    QTest::newRow("links left") << "links" << true << 1;
     QTest::newRow("server error") << "status-500" << false << 1;
     QTest::newRow("connection dropped halfway") << "drop" << false << 1;
     QTest::newRow("no answer") << "hangup" << false << 1;
@@ -159,7 +163,7 @@ void tst_download::transfer()
         QSKIP("the trickle row runs in the plain builds");
 #endif
     // A plain redirect goes to the package as it is served normally.
-    m_server.setPackageMode(mode == "redirect" ? "normal" : mode);
+    m_server.setPackageMode(mode == "redirect" || mode == "links" ? "normal" : mode);
     TaskThread thread; // empties the download folder
     QString address =
         mode == "redirect" ? m_server.baseUrl() + "/fault/redirect/upload/pc/p.7z" : url();
@@ -170,7 +174,11 @@ void tst_download::transfer()
     }
     thread.setUrl(address);
     // Left by an earlier run: both go, whatever the outcome.
-    QVERIFY(TestFiles::write(finalPath(), "old") && TestFiles::write(tmpPath(), "old"));
+    const QString elsewhere = folder() + "-elsewhere/";
+    for (const QString &left : {finalPath(), tmpPath()})
+        QVERIFY(mode == "links" ? QDir().mkpath(elsewhere) &&
+                                      QFile::link(elsewhere + QFileInfo(left).fileName(), left)
+                                : TestFiles::write(left, "old"));
     if (mode == "unwritable")
         QVERIFY(QFile::remove(tmpPath()) && QDir().mkpath(tmpPath()));
 
@@ -195,6 +203,7 @@ void tst_download::transfer()
     }
     // A failed transfer gives its space back at once.
     QCOMPARE(QFileInfo(tmpPath()).isFile(), false);
+    QVERIFY(QDir(elsewhere).isEmpty());
     // Without a key no signature is asked for.
     QVERIFY(!m_server.requestPaths("GET").mid(requestsBefore).join(' ').contains(".minisig"));
     for (const QList<QVariant> &report : qAsConst(progress)) {

@@ -3,6 +3,7 @@
 #include "support/installerharness.h"
 #include "support/testfiles.h"
 
+#include <QLocalServer>
 #include <QTranslator>
 #include <QtTest>
 
@@ -174,9 +175,14 @@ private slots:
         row("saved as Trash", "Trash");
         row("started as .", ".");
         row("locks emptied by a crash", "empty");
+        // Whatever listens under the copies' name there decides nothing.
         row("instance lock a folder", "instance folder");
         row("download lock a folder", "folder", "language13", lock);
         row("download lock a pipe", "pipe", "language13", lock);
+        // The toolkit reads it before it takes a lock over that no live process holds.
+        row("download lock's companion a pipe", "companion pipe", "language13", lock);
+        row("log a pipe", "log pipe");
+        row("log a link to the user's file", "log link");
         row("read-only download folder", "read-only", "language14",
             "/.local/share/kovraSetupOnline");
         row("read-only data folder", "read-only", "language14", "/.local/share");
@@ -196,6 +202,7 @@ private slots:
         if (left == "read-only")
             launcher = QStringList{"unshare", geteuid() ? "-rm" : "-m", "sh", "-c", mount, "sh"}
                        << h.home() + where;
+        QLocalServer stranger;
         if (left == "empty" || left == "instance folder") {
             QProcess *crashed = h.start();
             QVERIFY(!h.waitForWindow(crashed, "提示").isEmpty());
@@ -205,9 +212,16 @@ private slots:
                 h.home() + "/tmp/" + QDir(h.home() + "/tmp").entryList({"*.lock"}).value(0);
             QVERIFY(left == "empty" ? QFile::resize(lock, 0) && QFile::resize(instance, 0)
                                     : QFile::remove(instance) && QDir().mkpath(instance));
+            QLocalServer::removeServer(instance.chopped(5));
+            QVERIFY(left == "empty" || stranger.listen(instance.chopped(5)));
         }
         QVERIFY(left != "folder" || QDir().mkpath(lock));
-        QVERIFY(left != "pipe" || QProcess::execute("mkfifo", {lock}) == 0);
+        const QString log = h.logFile();
+        QVERIFY(QDir().mkpath(QFileInfo(log).path()) &&
+                (left != "log link" || QFile::link(data + "/a", log)));
+        const QString pipe = left == "pipe" ? lock : left == "log pipe" ? log : lock + ".rmlock";
+        QVERIFY(!left.endsWith("pipe") || QProcess::execute("mkfifo", {pipe}) == 0);
+        QVERIFY(left != "companion pipe" || TestFiles::write(lock, "999999999\n"));
         QProcess *installer = h.start({}, "C.UTF-8", {}, launcher);
         const QString box = h.waitForWindow(installer, "提示");
         if (message.isEmpty()) {
@@ -243,11 +257,11 @@ private slots:
         QFETCH(QString, answer);
         const QString folder = h.home() + "/Program Files/Old Product";
         const QString script = folder + "/un inst";
-        // It reads its input: nothing may wait for an answer nobody types.
-        const QByteArray end =
-            entry == "hanging" ? "echo $$ >pid\nexec sleep 600\n" : "sleep 2\ntouch end\n";
-        const QByteArray body =
-            "#!/bin/sh\ncd \"$(dirname \"$0\")\"\ntouch start\nread answer\n" + end;
+        // It reads its input: nothing may wait for an answer nobody types. It hands its work to
+        // a process of its own and ends at once, as one that runs a copy of itself does.
+        const QByteArray work = entry == "hanging" ? "sleep 600" : "sleep 2; touch end";
+        const QByteArray body = "#!/bin/sh\ncd \"$(dirname \"$0\")\"\ntouch start\nread answer\n(" +
+                                work + ") & echo $! >pid\n";
         QVERIFY((entry != "script" && entry != "hanging") ||
                 (TestFiles::write(script, body) &&
                  QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner)));
@@ -272,7 +286,7 @@ private slots:
         QCOMPARE(QFileInfo::exists(folder + "/start"), runs);
         QCOMPARE(QFileInfo::exists(folder + "/end"), runs && entry != "hanging");
         const QString pid = TestFiles::read(folder + "/pid").trimmed();
-        QVERIFY(!QFileInfo::exists("/proc/" + pid));
+        QTRY_VERIFY(!QFileInfo::exists("/proc/" + pid)); // once the system has collected it
     }
 
     void installAndStart()

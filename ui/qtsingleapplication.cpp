@@ -77,7 +77,8 @@ bool QtSingleApplication::isRunning()
 
     // The lock lives as long as this copy. One that no copy can hold (a folder, another user's
     // file in a shared temporary folder) must not keep every start out for ever: this copy then
-    // runs without it, and the download folder's lock still keeps two installs apart.
+    // runs without it, and the download folder's lock still keeps two installs apart. Nor does
+    // whatever listens under the name then: in a shared temporary folder that may be anyone.
     const QString lockPath = QDir::temp().absoluteFilePath(m_serverName + QStringLiteral(".lock"));
     LockFiles::Claim claim = LockFiles::take(lockPath);
     m_lock = std::move(claim.lock);
@@ -85,18 +86,10 @@ bool QtSingleApplication::isRunning()
         m_otherRunning = true;
         return true;
     }
-    if (!m_lock) {
+    if (!m_lock)
         qWarning() << "single instance: runs without its lock file" << lockPath;
-        // Then a copy that listens is the only sign of another one.
-        QLocalSocket probe;
-        probe.connectToServer(m_serverName);
-        m_otherRunning = probe.waitForConnected(1000);
-        if (m_otherRunning)
-            return true;
-    }
-
-    // This copy owns the id: a socket left behind by a copy that died belongs to nobody now.
-    QLocalServer::removeServer(m_serverName);
+    else // this copy owns the id: a socket left behind by a copy that died belongs to nobody now
+        QLocalServer::removeServer(m_serverName);
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server, &QLocalServer::newConnection, this, &QtSingleApplication::acceptConnections);

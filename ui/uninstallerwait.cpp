@@ -5,7 +5,6 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QProcess>
 #include <QProgressDialog>
 #include <QTimer>
 
@@ -15,6 +14,8 @@ namespace {
 constexpr int waitLimitSeconds = 300;
 // An uninstaller that has ended by then shows no box at all.
 constexpr int quietMs = 500;
+// How often the box asks whether the uninstaller and what it started have ended.
+constexpr int checkMs = 100;
 
 } // namespace
 
@@ -22,14 +23,12 @@ void runPreviousUninstaller(const QString &storedCommand)
 {
     const QString program = Platform::uninstallProgram(storedCommand);
     qDebug() << program;
-    // The stored command is one path, blanks included ("Program Files"): never split it.
-    QProcess uninstaller;
-    uninstaller.setProgram(program);
-    uninstaller.start(QIODevice::ReadWrite);
-    // Nothing is ever typed in: an uninstaller that reads its input gets end of input.
-    uninstaller.closeWriteChannel();
+    // The stored command is one path, blanks included ("Program Files"): never split it. What it
+    // starts is waited for too: an uninstaller that hands its work to a copy of itself ends at
+    // once, and the copy would remove what this install places meanwhile.
+    Platform::ProcessTree uninstaller;
     // One that cannot start lets start-up go on at once.
-    if (!uninstaller.waitForStarted())
+    if (!uninstaller.start(program))
         return;
 
     //: %1 is a number of minutes
@@ -38,8 +37,6 @@ void runPreviousUninstaller(const QString &storedCommand)
     box.setWindowTitle(QObject::tr("language2"));
     box.setMinimumDuration(quietMs);
     QEventLoop loop;
-    QObject::connect(&uninstaller, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
-                     &loop, &QEventLoop::quit);
     // The button, Escape and a system close all go on at once.
     QObject::connect(&box, &QProgressDialog::canceled, &loop, &QEventLoop::quit);
     QObject::connect(&box, &QDialog::finished, &loop, &QEventLoop::quit);
@@ -49,14 +46,13 @@ void runPreviousUninstaller(const QString &storedCommand)
     QObject::connect(&clock, &QTimer::timeout, &loop, [&] {
         const int seconds = int(waited.elapsed() / 1000);
         box.setValue(qMin(seconds, waitLimitSeconds));
-        if (seconds >= waitLimitSeconds)
+        if (seconds >= waitLimitSeconds || !uninstaller.isRunning())
             loop.quit();
     });
-    clock.start(1000);
+    clock.start(checkMs);
     loop.exec();
-    if (uninstaller.state() != QProcess::NotRunning) {
+    if (uninstaller.isRunning()) {
         qDebug() << "the uninstaller did not end; ended after" << waited.elapsed() / 1000 << "s";
         uninstaller.kill();
-        uninstaller.waitForFinished(5000);
     }
 }
