@@ -19,12 +19,21 @@ source_version() {
     apt-cache showsrc "$(source_package "$1")" 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -n 1
 }
 
-# <cache>/<package>-<version>: a new Debian version builds into a new folder.
+# <cache>/<package>-<version>[-r<revision>]: a new Debian version or recipe builds into a new folder.
+# A dependency whose build recipe changed gets a new revision, so that a cache built by the old
+# recipe is not taken for the new one.
+recipe_revision() {
+    case $1 in
+        qt) echo "-r2" ;;
+        *) echo "" ;;
+    esac
+}
+
 dependency_prefix() {
     local version
     version=$(source_version "$1")
     [ -n "$version" ] || { echo "no Debian source for $1 (is a deb-src entry configured?)" >&2; return 1; }
-    echo "$cache/$(source_package "$1")-$version"
+    echo "$cache/$(source_package "$1")-$version$(recipe_revision "$1")"
 }
 
 use_posix_mingw() {
