@@ -133,6 +133,7 @@ void kovraSetupOnline::setUpWorkers()
             &kovraSetupOnline::installProgress);
     connect(installThread, &InstallThread::installSuccess, this, &kovraSetupOnline::installSuccess);
     connect(installThread, &InstallThread::installFailed, this, &kovraSetupOnline::installFailed);
+    connect(installThread, &InstallThread::productRunning, this, [this] { productRunning = true; });
 
     scanDrives();
     const QString defaultRoot = Platform::defaultInstallRoot();
@@ -390,7 +391,11 @@ void kovraSetupOnline::installSuccess()
 void kovraSetupOnline::installFailed(int code)
 {
     ui.pushButton_3->show();
-    ui.proTxt->setText(tr("language5") + QStringLiteral("1-!") + QString::number(code));
+    // The product holds its earlier installation: the user closes it and presses re-install.
+    ui.proTxt->setText(productRunning
+                           ? tr("language12")
+                           : tr("language5") + QStringLiteral("1-!") + QString::number(code));
+    productRunning = false;
     sendOperationLog(QStringLiteral("pc-install-failedcode-") + QString::number(code));
     qDebug() << "installFailed" << code;
     ui.lbClose->show();

@@ -59,7 +59,7 @@ bool InstallerHarness::usePackage(const QString &name)
 }
 
 QProcess *InstallerHarness::start(const QStringList &arguments, const QString &locale,
-                                  const QStringList &env)
+                                  const QStringList &env, const QStringList &wrapper)
 {
     QProcessEnvironment environment = m_display.environment();
     for (const char *name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "LANGUAGE",
@@ -74,7 +74,8 @@ QProcess *InstallerHarness::start(const QStringList &arguments, const QString &l
     QProcess *installer = m_installers.back().get();
     installer->setProcessEnvironment(environment);
     installer->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    installer->start(KOVRA_INSTALLER_PATH, arguments);
+    const QStringList command = wrapper + QStringList{KOVRA_INSTALLER_PATH} + arguments;
+    installer->start(command.first(), command.mid(1));
     installer->waitForStarted();
     return installer;
 }

@@ -34,9 +34,10 @@ public:
     QStringList btnIds() const { return m_server->recordValues("btnId"); }
 
     // The real installer in the run's home and temporary folder, LANG and LC_ALL set to locale;
-    // env ("NAME=value") overrides.
+    // env ("NAME=value") overrides; started by wrapper (a command line before the installer's)
+    // when given.
     QProcess *start(const QStringList &arguments = {}, const QString &locale = "C.UTF-8",
-                    const QStringList &env = {});
+                    const QStringList &env = {}, const QStringList &wrapper = {});
     // A visible window of the running installer with this title, other than except.
     QString waitForWindow(QProcess *installer, const QString &title,
                           const QString &except = QString()) const;
