@@ -342,7 +342,11 @@ void kovraSetupOnline::takeProgress(double per)
 void kovraSetupOnline::showProgress(int p)
 {
     const int shown = ProgressMapping::shownValue(phase == Downloading, p);
-    ui.proTxt->setText(tr("language1") + QString::number(shown) + QStringLiteral("%）"));
+    const QString text = tr("language1") + QString::number(shown) + QStringLiteral("%）");
+    // The unpack reports every file: a repaint for each would take the processor from 7-Zip.
+    if (text == ui.proTxt->text() && shown == ui.progressBar->value())
+        return;
+    ui.proTxt->setText(text);
     ui.progressBar->setValue(shown);
     ui.progressBar->update();
 }
