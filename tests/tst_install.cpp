@@ -256,7 +256,7 @@ void tst_install::outcome()
     } else if (setup == "lossy") {
         dir = tmp("home\uFFFD") + Product::productFolderName;
     } else if (setup == "long") { // the folder's name fits, the unpacked package's would not
-        for (dir = tmp(""); dir.size() < 3840;)
+        for (dir = m_tmp->path() + '/'; dir.size() < 3840;)
             dir += QString(199, 'x') + '/';
         dir += QString(4048 - dir.size(), 'y') + Product::productFolderName;
     } else if (setup == "commas") {
