@@ -2,6 +2,7 @@
 #include "core/product.h"
 #include "core/translation.h"
 #include "install/downloadfolder.h"
+#include "install/installjournal.h"
 #include "install/uninstallentry.h"
 #include "ui/kovrasetuponline.h"
 #include "ui/qtsingleapplication.h"
@@ -42,6 +43,10 @@ int main(int argc, char **argv)
                                  QMessageBox::NoButton);
         return 0;
     }
+    // An install that was cut short (the installer killed, the power gone) is taken back or
+    // finished before anything else looks at the product folder or the uninstall entry.
+    InstallJournal::recover();
+
     QMessageBox::information(nullptr, QObject::tr("language2"), QObject::tr("language9"),
                              QMessageBox::Ok, QMessageBox::NoButton);
 

@@ -31,6 +31,14 @@ bool isLinkAttributes(const QString &value)
     return false;
 }
 
+// "D" among the Windows attribute letters, or a Unix mode of a directory ("drwxr-xr-x").
+bool isFolderAttributes(const QString &value)
+{
+    static const QRegularExpression folder(
+        QStringLiteral("(^| )([RHS8AdNTsLCOIEV]*D[RHS8AdNTsLCOIEV]*|d[-rwxsStT]{9})( |$)"));
+    return folder.match(value).hasMatch();
+}
+
 } // namespace
 
 bool isContainedPath(const QString &entryPath)
@@ -85,22 +93,37 @@ Listing judgeListing(const QString &listing)
                 result.refusal = QStringLiteral("entry outside the unzip folder: ") + path;
                 return result;
             }
-            const QString top = QString(path)
-                                    .replace(QLatin1Char('\\'), QLatin1Char('/'))
-                                    .section(QLatin1Char('/'), 0, 0, QString::SectionSkipEmpty);
-            if (!top.isEmpty() && !result.topLevelEntries.contains(top))
-                result.topLevelEntries.append(top);
-        } else if (key == QLatin1String("Size")) {
-            result.unpackedBytes += value.toULongLong();
-        } else if ((key == QLatin1String("Attributes") && isLinkAttributes(value)) ||
-                   (key == QLatin1String("Mode") && isLinkMode(value)) ||
-                   ((key == QLatin1String("Symbolic Link") || key == QLatin1String("Hard Link")) &&
-                    !value.isEmpty())) {
+            result.entries.append({path, 0, false});
+            continue;
+        }
+        if (result.entries.isEmpty()) {
+            result.refusal = QStringLiteral("listing line before any entry: ") + line;
+            return result;
+        }
+        Entry &entry = result.entries.last();
+        if (key == QLatin1String("Size")) {
+            entry.size = value.toULongLong();
+            result.unpackedBytes += entry.size;
+        }
+        entry.isFolder = entry.isFolder || (key == QLatin1String("Folder") && value == "+") ||
+                         (key == QLatin1String("Attributes") && isFolderAttributes(value));
+        if ((key == QLatin1String("Attributes") && isLinkAttributes(value)) ||
+            (key == QLatin1String("Mode") && isLinkMode(value)) ||
+            ((key == QLatin1String("Symbolic Link") || key == QLatin1String("Hard Link")) &&
+             !value.isEmpty())) {
             result.refusal = QStringLiteral("link entry: ") + path;
             return result;
         }
     }
     return result;
+}
+
+quint64 diskBytes(const Listing &listing, quint64 blockBytes)
+{
+    quint64 bytes = 0;
+    for (const Entry &entry : listing.entries)
+        bytes += qMax<quint64>(1, (entry.size + blockBytes - 1) / blockBytes) * blockBytes;
+    return bytes;
 }
 
 } // namespace ArchiveGuard

@@ -2,7 +2,6 @@
 
 #include "platform/platform.h"
 
-#include <QDebug>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -13,36 +12,44 @@ namespace InstallFolder {
 
 namespace {
 
-QString comparable(const QString &path)
+// No installation's list is longer: 100,000 files of long names stay below it.
+constexpr qint64 listLimit = 64 << 20;
+
+QString inSystemCase(const QString &text)
 {
-    const QString clean = QDir::cleanPath(QDir::fromNativeSeparators(path));
-    return Platform::fileNameCase() == Qt::CaseInsensitive ? clean.toCaseFolded() : clean;
+    const QString forward = QDir::fromNativeSeparators(text);
+    return Platform::fileNameCase() == Qt::CaseInsensitive ? forward.toCaseFolded() : forward;
 }
 
-// The entries of the folder's list: paths joined by ",", the last one followed by "," too.
+// The entries of the folder's list. Its paths may hold the "," that ends each entry, but each
+// begins with the folder: the list is cut where "," and the folder come together.
 QSet<QString> listedFiles(const QString &folder)
 {
     QSet<QString> listed;
-    QFile list(folder + QLatin1Char('/') + QLatin1String(listName));
+    const QString path = folder + QLatin1Char('/') + QLatin1String(listName);
+    const QFileInfo info(path);
+    // Opening a pipe would wait for ever, and a link may lead anywhere; what is read is bounded.
+    if (!info.isFile() || info.isSymLink())
+        return listed;
+    QFile list(path);
     if (!list.open(QIODevice::ReadOnly))
         return listed;
-    const QStringList entries = QString::fromUtf8(list.readAll()).split(QLatin1Char(','));
-    for (const QString &entry : entries) {
-        if (!entry.isEmpty())
-            listed.insert(comparable(entry));
-    }
+    const QString text = inSystemCase(QString::fromUtf8(list.read(listLimit)));
+    const QString start = comparable(folder) + QLatin1Char('/');
+    if (!text.startsWith(start) || !text.endsWith(QLatin1Char(',')))
+        return listed;
+    const QStringList relatives = text.mid(start.size()).chopped(1).split(QLatin1Char(',') + start);
+    for (const QString &relative : relatives)
+        listed.insert(comparable(start + relative));
     return listed;
 }
 
-QString freeSiblingName(const QString &folder)
-{
-    QString aside = folder + QStringLiteral(".old");
-    for (int n = 2; QFileInfo(aside).exists() || QFileInfo(aside).isSymLink(); ++n)
-        aside = folder + QStringLiteral(".old") + QString::number(n);
-    return aside;
-}
-
 } // namespace
+
+QString comparable(const QString &path)
+{
+    return inSystemCase(QDir::cleanPath(path));
+}
 
 bool holdsOnlyInstallation(const QString &folder)
 {
@@ -66,26 +73,12 @@ bool holdsOnlyInstallation(const QString &folder)
     return true;
 }
 
-bool prepare(const QString &folder)
+QString freeSiblingName(const QString &folder, const QString &suffix)
 {
-    if (holdsOnlyInstallation(folder)) {
-        if (QFileInfo::exists(folder) && !QDir(folder).removeRecursively()) {
-            qDebug() << "cannot empty the install folder" << folder;
-            return false;
-        }
-    } else {
-        const QString aside = freeSiblingName(folder);
-        if (!QDir().rename(folder, aside)) {
-            qDebug() << "install folder holds other files and cannot be moved aside" << folder;
-            return false;
-        }
-        qDebug() << "install folder held other files, moved aside to" << aside;
-    }
-    if (!QDir().mkpath(folder) || !QFileInfo(folder).isDir()) {
-        qDebug() << "cannot create the install folder" << folder;
-        return false;
-    }
-    return true;
+    QString name = folder + suffix;
+    for (int n = 2; QFileInfo(name).exists() || QFileInfo(name).isSymLink(); ++n)
+        name = folder + suffix + QString::number(n);
+    return name;
 }
 
 bool contains(const QString &folder, const QString &path)

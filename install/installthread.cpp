@@ -2,7 +2,6 @@
 
 #include "core/channelmanager.h"
 #include "core/product.h"
-#include "install/archiveguard.h"
 #include "install/installfolder.h"
 #include "install/sevenzip.h"
 #include "install/uninstallentry.h"
@@ -14,7 +13,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QTextStream>
 
 namespace {
@@ -56,23 +57,32 @@ bool writeBookkeepingFile(const QString &path, const QString &text)
     return false;
 }
 
-// A link of the same name left by an earlier installation is replaced, not kept. On Windows the
+// A link of the same name left by an earlier installation is replaced; one that already leads
+// to the target stays as it is; a file that is no link is never replaced. On Windows the
 // toolkit takes every ".lnk" name for a link, even one not there yet, whose removal then fails:
 // the new link itself tells whether the place was free.
 bool placeLink(const QString &target, const QString &linkPath)
 {
     const QFileInfo existing(linkPath);
-    if (existing.isSymLink() || existing.isFile())
+    if (existing.isSymLink() && existing.symLinkTarget() == QFileInfo(target).absoluteFilePath())
+        return true;
+    if (existing.isSymLink())
         QFile::remove(linkPath);
     return QFile::link(target, linkPath);
 }
 
-quint64 bytesOf(const QStringList &paths)
+// Every name of relative below folder, the last one a file: a link anywhere on the way could
+// lead out of the folder.
+bool isPlainFileBelow(const QString &folder, const QString &relative)
 {
-    quint64 bytes = 0;
-    for (const QString &path : paths)
-        bytes += quint64(QFileInfo(path).size());
-    return bytes;
+    QString path = folder;
+    const QStringList names = relative.split(QLatin1Char('/'));
+    for (const QString &name : names) {
+        path += QLatin1Char('/') + name;
+        if (QFileInfo(path).isSymLink())
+            return false;
+    }
+    return QFileInfo(path).isFile();
 }
 
 QString existingAncestor(QString path)
@@ -82,17 +92,14 @@ QString existingAncestor(QString path)
     return path;
 }
 
-// Room for the unpacked package beside the archive and for its copy in the install folder.
-// 0 free bytes means unknown: 7-Zip's and the copy's own errors still catch a full disk.
-bool hasRoom(const QString &unzipDir, const QString &installDir, quint64 unpacked, quint64 shipped)
+// A name the system gave in bytes that are no text (a home folder named in another encoding)
+// reaches the toolkit with replacement characters, and would name a new folder beside it.
+bool isFaithful(const QString &path)
 {
-    const QString installVolume = existingAncestor(installDir);
-    const quint64 unzipFree = Platform::freeBytes(unzipDir);
-    const quint64 installFree = Platform::freeBytes(installVolume);
-    const quint64 copied = unpacked + shipped;
-    if (Platform::driveKey(unzipDir) == Platform::driveKey(installVolume))
-        return unzipFree == 0 || unpacked + copied <= unzipFree;
-    return (unzipFree == 0 || unpacked <= unzipFree) && (installFree == 0 || copied <= installFree);
+    if (!path.contains(QChar(QChar::ReplacementCharacter)))
+        return true;
+    qDebug() << "a folder name that is no text in the system's encoding:" << path;
+    return false;
 }
 
 } // namespace
@@ -113,114 +120,157 @@ QString InstallThread::displayName()
 
 void InstallThread::run()
 {
-    unpackedEntries.clear();
+    m_journal = InstallJournal();
+    m_journalBegun = false;
     emit installProgress(0);
-    // An empty or relative folder would empty the working folder and copy to the root.
+    // An empty or relative folder would stage in the working folder.
     if (QDir::isRelativePath(installDir)) {
         qDebug() << "installDir" << installDir << "is not an absolute folder";
         return fail(CannotWrite);
     }
-    if (!QFileInfo::exists(installDir) && !QFileInfo(installDir).isSymLink())
-        QDir().mkpath(installDir);
     if (!QFileInfo::exists(archivePath))
         return fail(ArchiveMissing);
+    if (!isFaithful(installDir) || !isFaithful(archivePath) ||
+        !isFaithful(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)))
+        return fail(CannotWrite);
 
+    m_productFolder = installDir;
+    m_staging = InstallFolder::freeSiblingName(m_productFolder, QStringLiteral(".partial"));
+    m_staged = m_staging + (is64Bit ? QStringLiteral("/Revanto_x64Minimal")
+                                    : QStringLiteral("/Revanto_x86Minimal"));
+    qDebug() << "unzip dir" << m_staging;
     const QStringList shipped = distributionFiles();
-    const QString unzipDir = QFileInfo(archivePath).path();
-    if (!unpack(unzipDir, bytesOf(shipped)))
+    const SevenZip::Result listed = SevenZip::list(archivePath);
+    ArchiveGuard::Listing listing = ArchiveGuard::judgeListing(listed.output);
+    if (!listed.ok)
+        listing.refusal = QStringLiteral("cannot list the archive: ") + listed.error;
+    if (!checkPackage(listing, shipped))
         return;
-    const QString appDir = unzipDir + (is64Bit ? QStringLiteral("/Revanto_x64Minimal")
-                                               : QStringLiteral("/Revanto_x86Minimal"));
-    qDebug() << "app dir" << appDir;
-    const QFileInfo product(appDir + QLatin1String(Product::productExecutable));
+
+    // Written down before anything changes: whatever happens from here can be taken back.
+    QString createdRoot;
+    for (QString folder = QFileInfo(m_staging).path();
+         !QFileInfo::exists(folder) && !QDir(folder).isRoot(); folder = QFileInfo(folder).path())
+        createdRoot = folder;
+    const QFileInfo earlier(m_productFolder);
+    if (!m_journal.begin(m_productFolder, m_staging, createdRoot,
+                         earlier.exists() || earlier.isSymLink(), registration()))
+        return fail(CannotWrite);
+    m_journalBegun = true;
+    if (!QDir().mkpath(m_staging)) {
+        qDebug() << "cannot make the staging folder" << m_staging;
+        return fail(CannotWrite);
+    }
+    if (!unpack())
+        return;
+    qDebug() << "app dir" << m_staged;
+    const QFileInfo product(m_staged + QLatin1String(Product::productExecutable));
     if (!product.isFile() || product.isSymLink()) {
-        qDebug() << "unzip failed" << appDir << "holds no" << product.fileName();
+        qDebug() << "unzip failed" << m_staged << "holds no" << product.fileName();
         return fail(PackageUnusable);
     }
 
     QStringList packageFiles;
     QStringList names;
-    collectFiles(appDir, packageFiles, names);
-    if (!replaceEarlierInstallation(plannedFiles(appDir, packageFiles, shipped)))
-        return fail(CannotWrite);
+    collectFiles(m_staged, packageFiles, names);
+    qDebug() << "LSIT" << packageFiles;
     QStringList installedFiles;
-    if (!copyFiles(appDir, packageFiles, installedFiles, 70, 0))
-        return;
+    for (const QString &path : qAsConst(packageFiles)) {
+        if (isLeftOut(path))
+            QFile::remove(path);
+        else
+            installedFiles.append(m_productFolder + path.mid(m_staged.size()));
+    }
     if (!shipped.isEmpty() &&
         !copyFiles(QCoreApplication::applicationDirPath(), shipped, installedFiles, 30, 70))
         return;
-    if (!writeBookkeepingFiles(installedFiles) || !registerUninstall())
+    if (!writeBookkeepingFiles(installedFiles))
         return fail(CannotWrite);
-    createLinks();
+    if (!swapIntoPlace())
+        return;
+    if (!registerUninstall() || !createLinks())
+        return fail(CannotWrite);
+    m_journal.commit();
+    m_journal.finish();
+    // The package has done its work: its space comes back at once.
+    QFile::remove(archivePath);
     emit installSuccess();
 }
 
-bool InstallThread::unpack(const QString &unzipDir, quint64 shippedBytes)
+bool InstallThread::checkPackage(const ArchiveGuard::Listing &listing, const QStringList &shipped)
 {
-    qDebug() << "unzip dir" << unzipDir;
-    qDebug() << "unzip" << SevenZip::extractArguments(archivePath);
-    const SevenZip::Result listed = SevenZip::list(archivePath);
-    ArchiveGuard::Listing listing = ArchiveGuard::judgeListing(listed.output);
-    if (!listed.ok)
-        listing.refusal = QStringLiteral("cannot list the archive: ") + listed.error;
-    if (listing.refusal.isEmpty() &&
-        !hasRoom(unzipDir, installDir, listing.unpackedBytes, shippedBytes))
-        listing.refusal = QStringLiteral("not enough free space for %1 bytes unpacked")
-                              .arg(listing.unpackedBytes);
-    if (!listing.refusal.isEmpty()) {
-        qDebug() << "unzip failed" << archivePath << listing.refusal;
-        fail(PackageUnusable);
-        return false;
+    QString refusal = listing.refusal;
+    const QString packageFolder = QFileInfo(m_staged).fileName() + QLatin1Char('/');
+    QSet<QString> packaged;
+    m_packageFiles.clear();
+    // Every path the install makes must be one the system can name, or 7-Zip and the copy
+    // would stop half-way in a tree that could not even be removed.
+    const auto fits = [&refusal](const QString &path) {
+        if (refusal.isEmpty() && !Platform::pathFits(path))
+            refusal = QStringLiteral("path too long: ") + path;
+    };
+    for (const ArchiveGuard::Entry &entry : listing.entries) {
+        const QString path = QDir::fromNativeSeparators(entry.path);
+        fits(m_staging + QLatin1Char('/') + path);
+        if (entry.isFolder || !path.startsWith(packageFolder))
+            continue;
+        const QString relative = path.mid(packageFolder.size() - 1);
+        fits(m_productFolder + relative);
+        m_packageFiles.append(relative);
+        packaged.insert(InstallFolder::comparable(relative));
     }
-    unpackedEntries = listing.topLevelEntries;
-    const SevenZip::Result extracted = SevenZip::extract(archivePath);
+    const QString existing = existingAncestor(m_productFolder);
+    const QStorageInfo volume(existing);
+    const quint64 block = volume.blockSize() > 0 ? quint64(volume.blockSize()) : 4096;
+    // The staging holds the unpacked package once, the distribution and the bookkeeping files.
+    quint64 needed = ArchiveGuard::diskBytes(listing, block) + 3 * block;
+    const int appDir = QCoreApplication::applicationDirPath().size();
+    for (const QString &path : shipped) {
+        const QString relative = path.mid(appDir);
+        fits(m_staged + relative);
+        fits(m_productFolder + relative);
+        needed += (quint64(QFileInfo(path).size()) / block + 1) * block;
+        if (packaged.contains(InstallFolder::comparable(relative))) {
+            qDebug() << path << "is in the package and in the distribution";
+            fail(CannotWrite);
+            return false;
+        }
+    }
+    // 0 free bytes means unknown: 7-Zip's and the copy's own errors still catch a full disk.
+    const quint64 free = Platform::freeBytes(existing);
+    if (refusal.isEmpty() && free != 0 && needed > free)
+        refusal = QStringLiteral("not enough free space for %1 bytes unpacked").arg(needed);
+    if (refusal.isEmpty())
+        return true;
+    qDebug() << "unzip failed" << archivePath << refusal;
+    fail(PackageUnusable);
+    return false;
+}
+
+bool InstallThread::unpack()
+{
+    const QString packageFolder = QFileInfo(m_staged).fileName() + QLatin1Char('/');
+    const double n = m_packageFiles.size();
+    int begun = 0;
+    int done = 0;
+    const SevenZip::Result extracted =
+        SevenZip::extract(archivePath, m_staging, [&](const QString &entry) {
+            const QString path = QDir::fromNativeSeparators(entry);
+            if (!path.startsWith(packageFolder) || path.endsWith(QLatin1Char('/')) ||
+                isLeftOut(path))
+                return;
+            // 7-Zip names a file as it begins it: the one before is done.
+            if (begun++ > 0)
+                emit installProgress(++done / n * 70);
+        });
     if (!extracted.ok) {
         qDebug() << "unzip failed" << archivePath << extracted.error;
         fail(PackageUnusable);
         return false;
     }
+    while (done < begun)
+        emit installProgress(++done / n * 70);
     return true;
-}
-
-QStringList InstallThread::plannedFiles(const QString &appDir, const QStringList &packageFiles,
-                                        const QStringList &shipped) const
-{
-    QStringList planned;
-    for (const QString &path : packageFiles) {
-        if (!isLeftOut(path))
-            planned.append(targetOf(appDir, path));
-    }
-    for (const QString &path : shipped) {
-        if (!isLeftOut(path))
-            planned.append(targetOf(QCoreApplication::applicationDirPath(), path));
-    }
-    planned << installDir + QLatin1Char('/') + QLatin1String(InstallFolder::listName)
-            << installDir + QStringLiteral("/Uninstall")
-            << Platform::nativeFolder(installDir) + QStringLiteral("/Qt5Encry.dll");
-    return planned;
-}
-
-bool InstallThread::replaceEarlierInstallation(const QStringList &plannedFiles)
-{
-    // The old registration and links go before the old files do: an install cut short leaves
-    // nothing that names a half-copied folder, and only a complete install brings them back.
-    const QString name = displayName();
-    if (InstallFolder::contains(installDir, UninstallEntry::command(name)) &&
-        !UninstallEntry::remove(name)) {
-        qDebug() << "cannot remove the uninstall entry of the earlier installation";
-        return false;
-    }
-    for (const QString &link : linkPaths()) {
-        const QFileInfo info(link);
-        if (info.isSymLink() && InstallFolder::contains(installDir, info.symLinkTarget()))
-            QFile::remove(link);
-    }
-    if (!InstallFolder::prepare(installDir))
-        return false;
-    // Named before the first copy, so that an install cut short is known as one and replaced.
-    return writeBookkeepingFile(installDir + QLatin1Char('/') +
-                                    QLatin1String(InstallFolder::listName),
-                                plannedFiles.join(QLatin1Char(',')) + QLatin1Char(','));
 }
 
 bool InstallThread::copyFiles(const QString &sourceDir, const QStringList &paths,
@@ -228,18 +278,14 @@ bool InstallThread::copyFiles(const QString &sourceDir, const QStringList &paths
 {
     // The log texts, misspellings included, are kept as they stand: support reads them.
     qDebug() << "LSIT" << paths;
-    if (paths.isEmpty()) {
-        qDebug() << "unzip failed" << sourceDir;
-        fail(PackageUnusable);
-        return false;
-    }
     const int n = paths.size();
     qDebug() << "installDir" << installDir << n;
     int k = 0;
     for (const QString &path : paths) {
         if (isLeftOut(path))
             continue;
-        const QString target = targetOf(sourceDir, path);
+        const QString relative = path.mid(sourceDir.size());
+        const QString target = m_staged + relative;
         const QString parent = QFileInfo(target).path();
         if (!QFileInfo::exists(parent))
             QDir().mkpath(parent);
@@ -250,34 +296,64 @@ bool InstallThread::copyFiles(const QString &sourceDir, const QStringList &paths
         }
         ++k;
         emit installProgress(double(k) / double(n) * span + base);
-        installedFiles.append(target);
+        installedFiles.append(m_productFolder + relative);
     }
     return true;
 }
 
 bool InstallThread::writeBookkeepingFiles(QStringList &installedFiles)
 {
-    const QString listPath = installDir + QLatin1Char('/') + QLatin1String(InstallFolder::listName);
-    installedFiles.append(listPath);
+    // Written into the staging folder, naming the paths they will have in the product folder.
+    const QString list = QLatin1Char('/') + QLatin1String(InstallFolder::listName);
+    installedFiles.append(m_productFolder + list);
 
-    const QString uninstallPath = installDir + QStringLiteral("/Uninstall");
-    const QString nativeDir = Platform::nativeFolder(installDir);
-    if (!writeBookkeepingFile(uninstallPath, Platform::folderRemovalCommand(nativeDir)))
+    const QString nativeDir = Platform::nativeFolder(m_productFolder);
+    if (!writeBookkeepingFile(m_staged + QStringLiteral("/Uninstall"),
+                              Platform::folderRemovalCommand(nativeDir)))
         return false;
     // From here on the folder has the form the channel record, the links and the entry name.
     installDir = nativeDir;
-    installedFiles.append(uninstallPath);
+    installedFiles.append(m_productFolder + QStringLiteral("/Uninstall"));
 
     const ChannelManager *channel = ChannelManager::instance();
     const QString channelName = channel->channelName();
     const QString channelId = channel->channelId();
-    const QString channelPath = installDir + QStringLiteral("/Qt5Encry.dll");
-    if (!writeBookkeepingFile(channelPath, channelName + QLatin1Char(',') +
-                                               channel->channelToken() + QLatin1Char(',') +
-                                               channelId))
+    if (!writeBookkeepingFile(m_staged + QStringLiteral("/Qt5Encry.dll"),
+                              channelName + QLatin1Char(',') + channel->channelToken() +
+                                  QLatin1Char(',') + channelId))
         return false;
-    installedFiles.append(channelPath);
-    return writeBookkeepingFile(listPath, installedFiles.join(QLatin1Char(',')) + QLatin1Char(','));
+    installedFiles.append(installDir + QStringLiteral("/Qt5Encry.dll"));
+    return writeBookkeepingFile(m_staged + list,
+                                installedFiles.join(QLatin1Char(',')) + QLatin1Char(','));
+}
+
+bool InstallThread::swapIntoPlace()
+{
+    const QFileInfo earlier(m_productFolder);
+    if (earlier.exists() || earlier.isSymLink()) {
+        // Anything but an earlier installation (the user's files, a link) is kept aside whole.
+        const QString aside =
+            InstallFolder::freeSiblingName(m_productFolder, QStringLiteral(".old"));
+        if (!m_journal.moveAside(aside, !InstallFolder::holdsOnlyInstallation(m_productFolder))) {
+            fail(CannotWrite);
+            return false;
+        }
+        const Platform::FolderMove moved = Platform::moveFolder(m_productFolder, aside);
+        if (moved != Platform::FolderMove::Moved) {
+            qDebug() << "cannot move the earlier installation aside" << m_productFolder
+                     << (moved == Platform::FolderMove::InUse ? "while the product runs" : "");
+            if (moved == Platform::FolderMove::InUse)
+                emit productRunning();
+            fail(CannotWrite);
+            return false;
+        }
+    }
+    if (!QDir().rename(m_staged, m_productFolder)) {
+        qDebug() << "cannot move" << m_staged << "to" << m_productFolder;
+        fail(CannotWrite);
+        return false;
+    }
+    return true;
 }
 
 bool InstallThread::registerUninstall()
@@ -293,21 +369,44 @@ bool InstallThread::registerUninstall()
 QStringList InstallThread::linkPaths()
 {
     const QString name = displayName();
-    const QString startMenu = Platform::applicationsFolder() + QLatin1Char('/') + name;
+    const QString startMenu =
+        QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation) + QLatin1Char('/') +
+        name;
     return {QStandardPaths::writableLocation(QStandardPaths::DesktopLocation) + QLatin1Char('/') +
                 name + QStringLiteral(".lnk"),
             startMenu + QLatin1Char('/') + name + QStringLiteral(".lnk"),
             startMenu + QLatin1Char('/') + tr("language8") + name + QStringLiteral(".lnk")};
 }
 
-void InstallThread::createLinks()
+InstallJournal::Registration InstallThread::registration()
+{
+    InstallJournal::Registration earlier;
+    earlier.entryName = displayName();
+    earlier.entry = UninstallEntry::values(earlier.entryName);
+    const QStringList links = linkPaths();
+    for (const QString &link : links) {
+        const QFileInfo info(link);
+        earlier.links.insert(link, info.isSymLink() ? info.symLinkTarget() : QString());
+    }
+    if (!QFileInfo::exists(QFileInfo(links.at(1)).path()))
+        earlier.newMenuFolder = QFileInfo(links.at(1)).path();
+    return earlier;
+}
+
+bool InstallThread::createLinks()
 {
     const QString product = installDir + QLatin1String(Product::productExecutable);
     const QString uninstaller = installDir + QLatin1String(Product::uninstallerExecutable);
     const QStringList links = linkPaths();
-    qDebug() << placeLink(product, links.at(0));
-    qDebug() << createStartMenuLink(product, QFileInfo(links.at(1)).fileName());
-    qDebug() << createStartMenuLink(uninstaller, QFileInfo(links.at(2)).fileName());
+    const bool desktop = placeLink(product, Platform::desktopFolder() + QLatin1Char('/') +
+                                                QFileInfo(links.at(0)).fileName());
+    qDebug() << desktop;
+    const bool menu = createStartMenuLink(product, QFileInfo(links.at(1)).fileName());
+    qDebug() << menu;
+    const bool menuUninstaller =
+        createStartMenuLink(uninstaller, QFileInfo(links.at(2)).fileName());
+    qDebug() << menuUninstaller;
+    return desktop && menu && menuUninstaller;
 }
 
 bool InstallThread::createStartMenuLink(const QString &target, const QString &linkName)
@@ -323,18 +422,13 @@ bool InstallThread::createStartMenuLink(const QString &target, const QString &li
 
 void InstallThread::fail(Failure code)
 {
-    // A failed install gives the space back at once: the package and what was unpacked of it.
-    if (code != ArchiveMissing) {
-        const QString unzipDir = QFileInfo(archivePath).path();
-        for (const QString &entry : qAsConst(unpackedEntries)) {
-            const QFileInfo unpacked(unzipDir + QLatin1Char('/') + entry);
-            if (unpacked.isDir() && !unpacked.isSymLink())
-                QDir(unpacked.filePath()).removeRecursively();
-            else
-                QFile::remove(unpacked.filePath());
-        }
+    // Nothing of the earlier installation is lost, nothing of this run stays, and the package
+    // gives its space back at once.
+    if (m_journalBegun)
+        m_journal.rollBack();
+    m_journalBegun = false;
+    if (code != ArchiveMissing)
         QFile::remove(archivePath);
-    }
     emit installFailed(code);
 }
 
@@ -347,23 +441,22 @@ QStringList InstallThread::distributionFiles()
         return {};
     }
     QStringList files;
+    QSet<QString> listed;
     const QStringList lines = QString::fromUtf8(list.readAll()).split(QLatin1Char('\n'));
     for (const QString &line : lines) {
-        const QString relative = line.trimmed();
-        const QFileInfo file(folder + QLatin1Char('/') + relative);
-        if (relative.isEmpty())
+        // "x" and "./x" name one file.
+        const QString relative = QDir::cleanPath(line.trimmed());
+        if (line.trimmed().isEmpty() || listed.contains(InstallFolder::comparable(relative)))
             continue;
-        if (ArchiveGuard::isContainedPath(relative) && file.isFile() && !file.isSymLink())
-            files.append(file.filePath());
-        else
+        if (ArchiveGuard::isContainedPath(relative) && relative != QLatin1String(".") &&
+            isPlainFileBelow(folder, relative)) {
+            files.append(folder + QLatin1Char('/') + relative);
+            listed.insert(InstallFolder::comparable(relative));
+        } else {
             qDebug() << "distribution list names no file of the folder:" << relative;
+        }
     }
     return files;
-}
-
-QString InstallThread::targetOf(const QString &sourceDir, const QString &path) const
-{
-    return installDir + path.mid(path.indexOf(sourceDir) + sourceDir.size());
 }
 
 void InstallThread::collectFiles(const QString &folder, QStringList &paths, QStringList &names)

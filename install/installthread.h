@@ -1,13 +1,18 @@
 #pragma once
 
+#include "install/archiveguard.h"
+#include "install/installjournal.h"
+
 #include <QString>
 #include <QStringList>
 #include <QThread>
 
-// Turns the downloaded package into an installed product on a worker thread: checks and unpacks
-// the package with 7-Zip, makes the install folder ready, copies the package folder and the
-// installer's distribution files into it, writes the bookkeeping files, registers the uninstaller
-// and makes the links. The window writes the three fields before start() and never while it runs.
+// Turns the downloaded package into an installed product on a worker thread. It checks the
+// package, unpacks it with 7-Zip into a staging folder beside the product folder, completes it
+// there with the installer's distribution files and the bookkeeping files, then swaps it into
+// place, registers the uninstaller and makes the links. The earlier installation is renamed
+// aside and deleted only once the new one stands; any failure puts it back. The window writes
+// the three fields before start() and never while it runs.
 class InstallThread : public QThread
 {
     Q_OBJECT
@@ -38,33 +43,42 @@ signals:
     void installProgress(double per);
     void installSuccess();
     void installFailed(int code);
+    // The product runs from the earlier installation: nothing was changed, and installFailed(4)
+    // follows.
+    void productRunning();
 
 protected:
     void run() override;
 
 private:
     // The steps of run(), in order; each failing step has reported its failure.
-    bool unpack(const QString &unzipDir, quint64 shippedBytes);
-    QStringList plannedFiles(const QString &appDir, const QStringList &packageFiles,
-                             const QStringList &shipped) const;
-    bool replaceEarlierInstallation(const QStringList &plannedFiles);
+    bool checkPackage(const ArchiveGuard::Listing &listing, const QStringList &shipped);
+    bool unpack();
     bool copyFiles(const QString &sourceDir, const QStringList &paths, QStringList &installedFiles,
                    double span, double base);
     bool writeBookkeepingFiles(QStringList &installedFiles);
+    bool swapIntoPlace();
     bool registerUninstall();
-    void createLinks();
+    bool createLinks();
     bool createStartMenuLink(const QString &target, const QString &linkName);
     void fail(Failure code);
 
     // Desktop link, start-menu link of the product, start-menu link of its uninstaller.
     static QStringList linkPaths();
+    static InstallJournal::Registration registration();
     static QStringList distributionFiles();
-    QString targetOf(const QString &sourceDir, const QString &path) const;
     // Every file under folder, depth first, subfolders before files, each by name.
     static void collectFiles(const QString &folder, QStringList &paths, QStringList &names);
     static void collectInto(const QString &folder, const QString &canonicalRoot, QStringList &paths,
                             QStringList &names);
 
-    // What this run unpacked beside the archive, removed again after a failure.
-    QStringList unpackedEntries;
+    // The product folder as the window gave it, the staging folder beside it and, inside that,
+    // the package folder that becomes the product folder.
+    QString m_productFolder;
+    QString m_staging;
+    QString m_staged;
+    // Files of the package folder, by the listing: the unpack's progress counts them.
+    QStringList m_packageFiles;
+    InstallJournal m_journal;
+    bool m_journalBegun = false;
 };

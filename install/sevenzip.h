@@ -3,8 +3,11 @@
 #include <QString>
 #include <QStringList>
 
-// The 7-Zip command-line program, run in the archive's own folder on the archive's bare name:
-// 7-Zip reads "*" and "?" in its arguments as wildcards, so no folder name may reach it.
+#include <functional>
+
+// The 7-Zip command-line program. It reads "*" and "?" in names as wildcards, and in its output
+// folder "*" as the archive's name, so no path reaches it: it runs in the folder it writes to
+// and reads the archive under a name the platform passes it. It ends with the installer.
 namespace SevenZip {
 
 struct Result
@@ -16,12 +19,12 @@ struct Result
     QString error;
 };
 
-// The arguments that unpack the archive into its folder, overwriting without asking.
-QStringList extractArguments(const QString &archivePath);
-
 // "l -slt": the technical listing of every entry.
 Result list(const QString &archivePath);
-// Unpacks the archive into the folder that holds it.
-Result extract(const QString &archivePath);
+
+// Unpacks the archive into folder, overwriting without asking; onEntry gets the path of each
+// entry as 7-Zip begins it, folders with a trailing separator.
+Result extract(const QString &archivePath, const QString &folder,
+               const std::function<void(const QString &entry)> &onEntry);
 
 } // namespace SevenZip

@@ -16,10 +16,32 @@ std::unique_ptr<QSettings> open(const QString &displayName)
     return Platform::openUninstallEntry(QLatin1String(Product::uninstallKeyRoot) + displayName);
 }
 
-bool saved(QSettings &entry)
+// True once the entry holds values (and nothing else when whole). A line elsewhere in the list
+// that the settings cannot parse leaves a format error on the object that wrote, even after a
+// good write: then a fresh object, which reads the list again and writes what is still pending,
+// tells.
+bool saved(std::unique_ptr<QSettings> entry, const QString &displayName, const QVariantMap &values,
+           bool whole)
 {
-    entry.sync();
-    return entry.status() == QSettings::NoError;
+    entry->sync();
+    if (entry->status() != QSettings::FormatError)
+        return entry->status() == QSettings::NoError;
+    entry.reset();
+    if (open(displayName)->status() == QSettings::AccessError)
+        return false;
+    const QVariantMap stored = UninstallEntry::values(displayName);
+    for (auto value = values.cbegin(); value != values.cend(); ++value) {
+        if (stored.value(value.key()) != value.value())
+            return false;
+    }
+    return !whole || stored.size() == values.size();
+}
+
+// The values in the order the entry has always been written in, which is the order of their names.
+void setValues(QSettings &entry, const QVariantMap &values)
+{
+    for (auto value = values.cbegin(); value != values.cend(); ++value)
+        entry.setValue(value.key(), value.value());
 }
 
 } // namespace
@@ -29,22 +51,34 @@ QString command(const QString &displayName)
     return open(displayName)->value(QStringLiteral("UninstallString")).toString();
 }
 
-bool write(const QString &displayName, const QString &productPath, const QString &uninstallerPath)
+QVariantMap values(const QString &displayName)
 {
     const std::unique_ptr<QSettings> entry = open(displayName);
-    entry->setValue(QStringLiteral("DisplayIcon"), productPath);
-    entry->setValue(QStringLiteral("DisplayName"), displayName);
-    entry->setValue(QStringLiteral("DisplayVersion"), QLatin1String(Product::version));
-    entry->setValue(QStringLiteral("Publisher"), displayName);
-    entry->setValue(QStringLiteral("UninstallString"), uninstallerPath);
-    return saved(*entry);
+    QVariantMap values;
+    const QStringList names = entry->childKeys();
+    for (const QString &name : names)
+        values.insert(name, entry->value(name));
+    return values;
 }
 
-bool remove(const QString &displayName)
+bool write(const QString &displayName, const QString &productPath, const QString &uninstallerPath)
 {
-    const std::unique_ptr<QSettings> entry = open(displayName);
+    const QVariantMap values{{QStringLiteral("DisplayIcon"), productPath},
+                             {QStringLiteral("DisplayName"), displayName},
+                             {QStringLiteral("DisplayVersion"), QLatin1String(Product::version)},
+                             {QStringLiteral("Publisher"), displayName},
+                             {QStringLiteral("UninstallString"), uninstallerPath}};
+    std::unique_ptr<QSettings> entry = open(displayName);
+    setValues(*entry, values);
+    return saved(std::move(entry), displayName, values, false);
+}
+
+bool restore(const QString &displayName, const QVariantMap &values)
+{
+    std::unique_ptr<QSettings> entry = open(displayName);
     entry->remove(QString());
-    return saved(*entry);
+    setValues(*entry, values);
+    return saved(std::move(entry), displayName, values, true);
 }
 
 } // namespace UninstallEntry

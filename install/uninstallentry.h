@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QVariantMap>
 
 // The product's entry in the system's uninstall list, named after the product's display name:
 // written by the install, read at start-up, where its uninstaller can be run first.
@@ -9,11 +10,14 @@ namespace UninstallEntry {
 // The stored uninstall command of the entry of that display name; empty when there is none.
 QString command(const QString &displayName);
 
-// Writes the five values of the entry; false when the list refused them.
+// Every value of the entry; empty when there is none.
+QVariantMap values(const QString &displayName);
+
+// Writes the five values of the entry; false when they did not reach the list.
 bool write(const QString &displayName, const QString &productPath, const QString &uninstallerPath);
 
-// Removes the entry's values; false when the list refused.
-bool remove(const QString &displayName);
+// Makes the entry hold exactly values (none: no entry), as values() gave them.
+bool restore(const QString &displayName, const QVariantMap &values);
 
 } // namespace UninstallEntry
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QFile>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <Qt>
@@ -41,6 +43,19 @@ bool copyFile(const QString &source, const QString &target);
 // How the system compares file names: without case on Windows.
 Qt::CaseSensitivity fileNameCase();
 
+// True when the system can name path: not too long as a whole, and no name in it too long.
+bool pathFits(const QString &path);
+
+enum class FolderMove { Moved, InUse, Failed };
+
+// Renames a folder (or a link) within its drive, never over something that exists. InUse, with
+// nothing changed, while the product runs from it: Windows refuses to rename a folder whose
+// files a running program holds; elsewhere a running process whose executable lies in it counts.
+FolderMove moveFolder(const QString &from, const QString &to);
+
+// The per-user desktop folder; created where a new account may not have it yet.
+QString desktopFolder();
+
 // The per-user start-menu programs folder; created where a new account may not have it yet.
 QString applicationsFolder();
 
@@ -48,6 +63,30 @@ QString applicationsFolder();
 
 // The 7-Zip command-line program: beside the installer first, else the system's.
 QString sevenZipProgram();
+
+// A helper program the installer waits for (7-Zip): it ends when the installer ends, however the
+// installer ends, so nothing goes on writing after a kill.
+class BoundProcess : public QProcess
+{
+public:
+    BoundProcess();
+    ~BoundProcess() override;
+
+    // The name under which the started program reads the file at path: none of the path's
+    // characters reach it, so a program that reads "*" and "?" as patterns finds this file only.
+    // Empty when the file cannot be opened. Call before startBound().
+    QString passFile(const QString &path);
+    // Starts the program, reading and writing; false when it could not be started.
+    bool startBound(const QString &program, const QStringList &arguments);
+
+protected:
+    void setupChildProcess() override;
+
+private:
+    QFile m_passed;
+    int m_passedHandle = -1;
+    qint64 m_installerPid = 0;
+};
 
 // Starts the installed product, detached from the installer.
 void startProduct(const QString &executablePath);

@@ -10,7 +10,10 @@
 #include <QStorageInfo>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -159,6 +162,56 @@ Qt::CaseSensitivity fileNameCase()
     return Qt::CaseSensitive;
 }
 
+bool pathFits(const QString &path)
+{
+    const QByteArray bytes = QFile::encodeName(path);
+    if (bytes.size() >= PATH_MAX)
+        return false;
+    const QList<QByteArray> names = bytes.split('/');
+    for (const QByteArray &name : names) {
+        if (name.size() > NAME_MAX)
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+// A process of this user whose executable lies in folder: the product, or a part of it, runs.
+bool runsFrom(const QString &folder)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    if (canonical.isEmpty())
+        return false;
+    const QByteArray inside = QFile::encodeName(canonical) + '/';
+    const QStringList processes = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : processes) {
+        char target[PATH_MAX];
+        const QByteArray link = "/proc/" + pid.toLatin1() + "/exe";
+        const ssize_t length = ::readlink(link.constData(), target, sizeof target);
+        if (length > 0 && QByteArray(target, int(length)).startsWith(inside))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+FolderMove moveFolder(const QString &from, const QString &to)
+{
+    if (runsFrom(from))
+        return FolderMove::InUse;
+    return QDir().rename(from, to) ? FolderMove::Moved : FolderMove::Failed;
+}
+
+QString desktopFolder()
+{
+    // A fresh account may have no desktop folder, and the product's link would be missing.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    QDir().mkpath(folder);
+    return folder;
+}
+
 QString applicationsFolder()
 {
     // Windows always has its Programs folder; a fresh Linux account may have no applications
@@ -174,6 +227,39 @@ QString sevenZipProgram()
     if (beside.isFile() && beside.isExecutable())
         return beside.filePath();
     return QStringLiteral("7z");
+}
+
+BoundProcess::BoundProcess()
+    : m_installerPid(QCoreApplication::applicationPid())
+{}
+
+BoundProcess::~BoundProcess() = default;
+
+QString BoundProcess::passFile(const QString &path)
+{
+    m_passed.setFileName(path);
+    if (!m_passed.open(QIODevice::ReadOnly))
+        return QString();
+    // The program inherits this open file and names it by its number.
+    m_passedHandle = m_passed.handle();
+    return QStringLiteral("/proc/self/fd/") + QString::number(m_passedHandle);
+}
+
+bool BoundProcess::startBound(const QString &program, const QStringList &arguments)
+{
+    start(program, arguments, QIODevice::ReadWrite);
+    return waitForStarted(-1);
+}
+
+void BoundProcess::setupChildProcess()
+{
+    // In the child, before the program starts: killed when the installer's thread that started it
+    // ends, and at once if the installer has already gone.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != m_installerPid)
+        ::_exit(127);
+    if (m_passedHandle >= 0)
+        ::fcntl(m_passedHandle, F_SETFD, 0);
 }
 
 void startProduct(const QString &executablePath)

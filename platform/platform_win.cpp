@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <QByteArray>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,7 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <string>
 
 // The real Windows interfaces: the registry, drive letters, GetDiskFreeSpaceExW, wmic and the
 // firmware table.
@@ -112,6 +114,51 @@ Qt::CaseSensitivity fileNameCase()
     return Qt::CaseInsensitive;
 }
 
+bool pathFits(const QString &path)
+{
+    // The toolkit and 7-Zip reach long paths through the "\\?\" form; a name stays at 255.
+    if (path.size() >= 32000)
+        return false;
+    const QStringList names = QDir::fromNativeSeparators(path).split(QLatin1Char('/'));
+    for (const QString &name : names) {
+        if (name.size() > 255)
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The form the wide-character calls take a path of any length in.
+std::wstring longPath(const QString &path)
+{
+    QString native = QDir::toNativeSeparators(QDir::cleanPath(path));
+    if (native.startsWith(QLatin1String("\\\\")))
+        native = QStringLiteral("\\\\?\\UNC\\") + native.mid(2);
+    else if (native.size() > 1 && native.at(1) == QLatin1Char(':'))
+        native.prepend(QStringLiteral("\\\\?\\"));
+    return native.toStdWString();
+}
+
+} // namespace
+
+FolderMove moveFolder(const QString &from, const QString &to)
+{
+    // Without MOVEFILE_COPY_ALLOWED: one step on one drive, never a copy.
+    if (MoveFileExW(longPath(from).c_str(), longPath(to).c_str(), 0))
+        return FolderMove::Moved;
+    const DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+                   error == ERROR_LOCK_VIOLATION
+               ? FolderMove::InUse
+               : FolderMove::Failed;
+}
+
+QString desktopFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+}
+
 QString applicationsFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation);
@@ -121,6 +168,57 @@ QString sevenZipProgram()
 {
     // Named without a path: Windows looks in the installer's own folder first.
     return QStringLiteral("7z.exe");
+}
+
+namespace {
+
+// Held open until the installer ends: then the system closes it and ends every process in it.
+HANDLE killOnCloseJob()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    std::memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job &&
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    return job;
+}
+
+} // namespace
+
+BoundProcess::BoundProcess()
+    : m_installerPid(GetCurrentProcessId())
+{}
+
+BoundProcess::~BoundProcess() = default;
+
+QString BoundProcess::passFile(const QString &path)
+{
+    // Windows names hold no "*" or "?": the path itself is safe to give.
+    return QFileInfo::exists(path) ? QDir::toNativeSeparators(path) : QString();
+}
+
+bool BoundProcess::startBound(const QString &program, const QStringList &arguments)
+{
+    start(program, arguments, QIODevice::ReadWrite);
+    if (!waitForStarted(-1))
+        return false;
+    static const HANDLE job = killOnCloseJob();
+    const HANDLE process =
+        OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(processId()));
+    if (!job || !process || !AssignProcessToJobObject(job, process))
+        qDebug() << "helper not bound to the installer, error" << GetLastError();
+    if (process)
+        CloseHandle(process);
+    return true;
+}
+
+void BoundProcess::setupChildProcess()
+{
+    // Called on Unix only; the job does its work here.
 }
 
 void startProduct(const QString &executablePath)

@@ -6,8 +6,11 @@
 #include "support/testfiles.h"
 
 #include <QDirIterator>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 // The install thread with the real 7-Zip: packages good and bad, folders empty, taken and
 // linked, earlier installations and their registration.
@@ -22,20 +25,18 @@ QString location(QStandardPaths::StandardLocation where, const QString &relative
 {
     return QStandardPaths::writableLocation(where) + relative;
 }
-// What the uninstall list holds on disk (the toolkit keeps unsaved values in memory).
-bool registered()
+QString uninstallList()
 {
-    return TestFiles::read(
-               location(QStandardPaths::GenericConfigLocation, "/kovra/uninstall-list.ini"))
-        .contains("UninstallString");
+    return location(QStandardPaths::GenericConfigLocation, "/kovra/uninstall-list.ini");
 }
 QString desktopLink()
 {
     return location(QStandardPaths::DesktopLocation, QLatin1Char('/') + name + ".lnk");
 }
-QString startMenuLink()
+QString startMenuLink(const QString &prefix = {})
 {
-    return location(QStandardPaths::ApplicationsLocation, "/" + name + "/" + name + ".lnk");
+    return location(QStandardPaths::ApplicationsLocation,
+                    "/" + name + "/" + prefix + name + ".lnk");
 }
 
 bool run(const QString &program, const QStringList &arguments, const QString &folder)
@@ -63,6 +64,18 @@ QStringList entries(const QString &folder)
     return found;
 }
 
+// The installation as the user meets it: the product folder's files and contents, the uninstall
+// list on disk and the three links.
+QStringList state(const QString &dir)
+{
+    QStringList state{TestFiles::read(uninstallList())};
+    for (const QString &link : {desktopLink(), startMenuLink(), startMenuLink("language8")})
+        state << QFile::symLinkTarget(link);
+    for (const QString &entry : entries(dir))
+        state << entry + ' ' + TestFiles::read(dir + '/' + entry);
+    return state;
+}
+
 } // namespace
 
 class tst_install : public QObject
@@ -85,18 +98,25 @@ private:
     QStringList install(const QString &archive, const QString &dir, bool is64Bit = true);
 
     std::unique_ptr<QTemporaryDir> m_tmp;
+    QTemporaryDir m_outside;
     QString m_dl, m_archive, m_dir;
 };
 
 void tst_install::initTestCase()
 {
     QStandardPaths::setTestModeEnabled(true);
-    // The distribution beside the installer: one file to ship, and the installer itself.
+    // The distribution beside the installer: two files to ship, one of them listed twice, a file
+    // through a linked folder, which leads out of the folder, and the installer itself.
     const QString beside = QCoreApplication::applicationDirPath();
     QVERIFY(TestFiles::write(beside + "/shipped.dll", "shipped"));
+    QVERIFY(TestFiles::write(beside + "/sub/last.dll", "last"));
+    QVERIFY(TestFiles::write(m_outside.filePath("secret.txt"), "secret"));
+    QFile::remove(beside + "/linked");
+    QVERIFY(QFile::link(m_outside.path(), beside + "/linked"));
     QVERIFY(TestFiles::write(
         beside + "/distribution.list",
-        "shipped.dll\n" + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8()));
+        "shipped.dll\n./shipped.dll\nlinked/secret.txt\nsub/last.dll\n" +
+            QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8()));
 }
 
 void tst_install::init()
@@ -146,6 +166,9 @@ QStringList tst_install::install(const QString &archive, const QString &dir, boo
     connect(
         &thread, &InstallThread::installFailed, &thread,
         [&](int code) { events << QString("failed %1").arg(code); }, Qt::DirectConnection);
+    connect(
+        &thread, &InstallThread::productRunning, &thread, [&] { events << "running"; },
+        Qt::DirectConnection);
     thread.start();
     thread.wait();
     return events;
@@ -154,43 +177,55 @@ QStringList tst_install::install(const QString &archive, const QString &dir, boo
 void tst_install::outcome_data()
 {
     QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("earlier"); // an earlier installation, registered and linked
     QTest::addColumn<QString>("outcome");
-    const auto row = [](const char *name, const char *setup, const char *outcome) {
-        QTest::newRow(name) << QString(setup) << QString(outcome);
+    const auto row = [](const char *name, const char *setup, bool earlier, const char *outcome) {
+        QTest::newRow(name) << QString(setup) << earlier << QString(outcome);
     };
-    // The good package: a data file and the product; the distribution: one file of two listed
-    // (the installer is left out), so the install's last step stays below 100.
-    row("good package", "good", "0 35 70 85 success");
-    row("archive missing", "missing", "0 failed 1");
-    row("32-bit package, 64-bit wanted", "x86", "0 failed 3");
-    row("32-bit package, 32-bit wanted", "x86 wanted", "success");
-    row("no product executable", "no product", "0 failed 3");
-    row("product executable is a folder", "product folder", "0 failed 3");
-    row("entry climbs out", "parent", "0 failed 3");
-    row("absolute entry", "absolute", "0 failed 3");
-    row("link entry", "link", "0 failed 3");
-    row("not an archive", "garbage", "0 failed 3");
-    row("truncated archive", "truncated", "0 failed 3");
-    row("damaged data, listing intact", "damaged", "0 failed 3");
-    row("encrypted archive", "encrypted", "0 failed 3");
-    row("folder named Uninstall", "bookkeeping Uninstall/x", "failed 4");
-    row("folder named Qt5Encry.dll", "bookkeeping Qt5Encry.dll/x", "failed 4");
-    row("folder named Uninstall.list", "bookkeeping Uninstall.list/x", "failed 4");
-    row("uninstall list unwritable", "store", "failed 4");
-    row("file in package and distribution", "clash", "failed 4");
-    row("relative install folder", "relative", "0 failed 4");
-    row("wildcard in the download folder", "wildcard", "success");
-    row("no applications folder yet", "no menu", "success");
-    row("links of the same name", "stale links", "success");
-    row("earlier installation", "earlier", "success");
-    row("user's files in the folder", "user files", "success");
-    row("product folder is a link", "linked folder", "success");
-    row("re-install cut short", "cut short", "failed 4");
+    // The good package: a data file and the product; the distribution: two files of four listed
+    // (one twice, one through a linked folder, the installer left out), so the install's last
+    // step stays below 100.
+    row("good package", "good", false, "0 35 70 80 90 success");
+    row("archive missing", "missing", false, "0 failed 1");
+    row("32-bit package, 64-bit wanted", "x86", true, "0 failed 3");
+    row("32-bit package, 32-bit wanted", "x86 wanted", false, "success");
+    row("no product executable", "no product", false, "failed 3");
+    row("product executable is a folder", "product folder", true, "failed 3");
+    row("entry climbs out", "parent", true, "0 failed 3");
+    row("absolute entry", "absolute", false, "0 failed 3");
+    row("link entry", "link", true, "0 failed 3");
+    row("not an archive", "garbage", false, "0 failed 3");
+    row("truncated archive", "truncated", true, "0 failed 3");
+    row("damaged data, listing intact", "damaged", true, "failed 3");
+    row("encrypted archive", "encrypted", false, "failed 3");
+    row("path too long for the system", "long", false, "0 failed 3");
+    row("first shipped file blocked", "bookkeeping shipped.dll/x", true, "70 failed 4");
+    row("last shipped file blocked", "bookkeeping sub", true, "80 failed 4");
+    row("folder named Uninstall", "bookkeeping Uninstall/x", true, "90 failed 4");
+    row("folder named Qt5Encry.dll", "bookkeeping Qt5Encry.dll/x", true, "90 failed 4");
+    row("folder named Uninstall.list", "bookkeeping Uninstall.list/x", true, "90 failed 4");
+    row("uninstall list unwritable", "store", true, "90 failed 4");
+    row("last link blocked", "link blocked", true, "90 failed 4");
+    row("product running", "running", true, "running failed 4");
+    row("file in package and distribution", "clash", true, "0 failed 4");
+    row("relative install folder", "relative", false, "0 failed 4");
+    row("folder name not in the system's encoding", "lossy", false, "0 failed 4");
+    row("wildcards in the download and product folders", "wildcard", false, "success");
+    row("no applications folder yet", "no menu", false, "success");
+    row("links of the same name", "stale links", false, "success");
+    row("earlier installation", "earlier", true, "success");
+    row("commas in the paths", "commas", true, "success");
+    row("unparsable line in the uninstall list", "bad store", true, "success");
+    row("user's files in the folder", "user files", false, "success");
+    row("list is a pipe", "fifo", false, "success");
+    row("list leads to an endless device", "zero", false, "success");
+    row("product folder is a link", "linked folder", false, "success");
 }
 
 void tst_install::outcome()
 {
     QFETCH(QString, setup);
+    QFETCH(bool, earlier);
     QFETCH(QString, outcome);
     const QString exe = pkg + '/' + product;
     QStringList files{pkg + "/data/a.bin", exe};
@@ -209,15 +244,26 @@ void tst_install::outcome()
     } else if (setup == "clash") {
         files << pkg + "/shipped.dll";
     } else if (setup == "wildcard") {
+        // A second folder that the patterns match holds another package.
+        QVERIFY(pack({exe, pkg + "/intruder.txt"}, tmp("dXl a[x]/lumerixtemp.7z")));
         m_dl = tmp("d*l ?[x]");
         m_archive = m_dl + "/lumerixtemp.7z";
+        dir = tmp("p*r ?[x]") + Product::productFolderName;
     } else if (setup == "no menu") {
         QVERIFY(QDir(location(QStandardPaths::ApplicationsLocation)).removeRecursively());
     } else if (setup == "relative") {
         dir = "relative" + QLatin1String(Product::productFolderName);
-    } else if (setup == "store") {
-        QVERIFY(QDir().mkpath(
-            location(QStandardPaths::GenericConfigLocation, "/kovra/uninstall-list.ini")));
+    } else if (setup == "lossy") {
+        dir = tmp("home\uFFFD") + Product::productFolderName;
+    } else if (setup == "long") { // the folder's name fits, the unpacked package's would not
+        for (dir = m_tmp->path() + '/'; dir.size() < 3840;)
+            dir += QString(199, 'x') + '/';
+        dir += QString(4048 - dir.size(), 'y') + Product::productFolderName;
+    } else if (setup == "commas") {
+        dir = tmp("Pro,gram Files") + Product::productFolderName;
+        files << pkg + "/data/b,c.bin";
+    } else if (setup == "bad store") {
+        QVERIFY(TestFiles::write(uninstallList(), "[a]\nnot a setting\n"));
     }
     if (setup == "parent" || setup == "absolute") {
         QVERIFY(TestFiles::write(tmp("outside/secret.txt"), "secret"));
@@ -247,20 +293,37 @@ void tst_install::outcome()
     }
 
     const QString linked = tmp("elsewhere");
+    QProcess running;
+    if (earlier) {
+        // Registered and linked differently from what this install would write.
+        QVERIFY(pack({exe, pkg + "/gone.txt"}, tmp("earlier/lumerixtemp.7z")));
+        QCOMPARE(install(tmp("earlier/lumerixtemp.7z"), dir).constLast(), QString("success"));
+        QVariantMap entry = UninstallEntry::values(name);
+        entry.insert("DisplayVersion", "0.9");
+        QVERIFY(UninstallEntry::restore(name, entry));
+        QVERIFY(QFile::remove(desktopLink()) && QFile::link(dir + "/gone.txt", desktopLink()));
+    }
     if (setup == "stale links") {
         QVERIFY(QFile::link(tmp("old/product"), desktopLink()));
         QVERIFY(QDir().mkpath(QFileInfo(startMenuLink()).path()));
         QVERIFY(QFile::link(tmp("old/product"), startMenuLink()));
-    } else if (setup == "earlier" || setup == "cut short") {
-        // An earlier installation, registered and linked into the folder.
-        QVERIFY(pack({exe, pkg + "/gone.txt"}, tmp("earlier/lumerixtemp.7z")));
-        QCOMPARE(install(tmp("earlier/lumerixtemp.7z"), dir).constLast(), QString("success"));
-        QCOMPARE(UninstallEntry::command(name), dir + '/' + uninstaller);
-        if (setup == "cut short") // the new package cannot be copied whole
-            QVERIFY(pack({exe, pkg + "/shipped.dll"}, m_archive));
+    } else if (setup == "store") {
+        QVERIFY(QFile::rename(uninstallList(), uninstallList() + ".kept"));
+        QVERIFY(QDir().mkpath(uninstallList()));
+    } else if (setup == "link blocked") {
+        QVERIFY(QFile::remove(startMenuLink("language8")) &&
+                QDir().mkpath(startMenuLink("language8")));
+    } else if (setup == "running") { // a process whose executable lies in the folder
+        QVERIFY(QFile::copy("/bin/sleep", dir + "/sleep"));
+        running.start(dir + "/sleep", {"60"});
+        QVERIFY(running.waitForStarted());
     } else if (setup == "user files") {
         QVERIFY(TestFiles::write(dir + "/Recovered photos/a.jpg", "photo"));
         QVERIFY(TestFiles::write(dir + ".old/kept", "taken"));
+    } else if (setup == "fifo" || setup == "zero") {
+        QVERIFY(QDir().mkpath(dir));
+        QVERIFY(setup == "fifo" ? mkfifo(QFile::encodeName(dir + "/Uninstall.list"), 0600) == 0
+                                : QFile::link("/dev/zero", dir + "/Uninstall.list"));
     } else if (setup == "linked folder") { // even one that holds only an installation
         QVERIFY(TestFiles::write(linked + "/keep.txt", "keep"));
         QVERIFY(TestFiles::write(linked + "/Uninstall.list",
@@ -268,22 +331,27 @@ void tst_install::outcome()
         QVERIFY(QDir().mkpath(QFileInfo(dir).path()) && QFile::link(linked, dir));
     }
     const QStringList outsideBefore = entries(tmp("outside"));
+    const QStringList before = earlier ? state(dir) : QStringList();
 
     const QStringList events = install(m_archive, dir, is64Bit);
-    QVERIFY2(events.join(' ').endsWith(outcome), qPrintable(events.join(' ')));
+    const QString happened = ' ' + events.join(' ');
+    QVERIFY2(happened.endsWith(' ' + outcome), qPrintable(happened));
     QCOMPARE(entries(tmp("outside")), outsideBefore);
     QVERIFY(!QFileInfo::exists("relative"));
+    // Nothing of the run stays beside the product folder, in the download folder, or as journal.
+    const QString folderName = QFileInfo(dir).fileName();
+    const QStringList beside = QDir(QFileInfo(dir).path()).entryList({folderName + ".*"});
+    QCOMPARE(entries(m_dl), QStringList());
+    QVERIFY(!QFileInfo::exists(
+        location(QStandardPaths::GenericConfigLocation, "/kovra/install-journal.json")));
 
     if (!outcome.endsWith("success")) {
-        // No registration, no links, and a failure gives the space back at once.
-        QVERIFY(!registered());
-        QVERIFY(!QFileInfo(desktopLink()).isSymLink() && !QFileInfo(startMenuLink()).isSymLink());
-        QCOMPARE(entries(m_dl), QStringList());
-        if (setup == "cut short") { // and the next install replaces the half-copied folder
-            QVERIFY(pack({exe}, m_archive));
-            QCOMPARE(install(m_archive, dir).constLast(), QString("success"));
-            QVERIFY(!QFileInfo::exists(dir + ".old"));
-        }
+        // The earlier installation, its entry and links as they were; else no product folder.
+        QCOMPARE(beside, QStringList());
+        if (earlier)
+            QCOMPARE(state(dir), before);
+        else
+            QVERIFY(!QFileInfo::exists(QFileInfo(dir).path()));
         return;
     }
     const QString productPath = dir + '/' + product;
@@ -291,17 +359,22 @@ void tst_install::outcome()
     QCOMPARE(UninstallEntry::command(name), dir + '/' + uninstaller);
     QCOMPARE(QFile::symLinkTarget(desktopLink()), productPath);
     QCOMPARE(QFile::symLinkTarget(startMenuLink()), productPath);
-    QCOMPARE(QFile::symLinkTarget(QFileInfo(startMenuLink()).path() + "/language8" + name + ".lnk"),
-             dir + '/' + uninstaller);
-    if (setup == "good") {
-        QStringList expected{"Qt5Encry.dll", "Uninstall", "Uninstall.list", "data",
-                             "data/a.bin",   product,     "shipped.dll"};
+    QCOMPARE(QFile::symLinkTarget(startMenuLink("language8")), dir + '/' + uninstaller);
+    QStringList kept = setup == "user files" ? QStringList{".old", ".old2"}
+                       : setup == "fifo" || setup == "zero" || setup == "linked folder"
+                           ? QStringList{".old"}
+                           : QStringList();
+    QCOMPARE(beside, kept.replaceInStrings(QRegularExpression("^"), folderName));
+    if (setup == "good" || setup == "wildcard") {
+        QStringList expected{"Qt5Encry.dll", "Uninstall",  "Uninstall.list",
+                             "data",         "data/a.bin", product,
+                             "shipped.dll",  "sub",        "sub/last.dll"};
         expected.sort();
         QCOMPARE(entries(dir), expected);
         QCOMPARE(TestFiles::read(dir + "/Uninstall"), "rm -rf \"" + dir.toUtf8() + '"');
         QCOMPARE(TestFiles::read(dir + "/Qt5Encry.dll"),
                  QByteArray("Default,27758b275ff6cdbd98bc093ec9416b3d,0000000000000000"));
-        const QStringList listed{"data/a.bin",     product,     "shipped.dll",
+        const QStringList listed{"data/a.bin",     product,     "shipped.dll", "sub/last.dll",
                                  "Uninstall.list", "Uninstall", "Qt5Encry.dll"};
         QCOMPARE(TestFiles::read(dir + "/Uninstall.list"),
                  (dir + '/' + listed.join(',' + dir + '/') + ',').toUtf8());
@@ -311,8 +384,8 @@ void tst_install::outcome()
         QCOMPARE(entry->value("DisplayName").toString() + entry->value("Publisher").toString(),
                  name + name);
         QCOMPARE(entry->value("DisplayVersion").toString(), QString("1.2.1"));
-    } else if (setup == "earlier") {
-        QVERIFY(!QFileInfo::exists(dir + "/gone.txt") && !QFileInfo::exists(dir + ".old"));
+    } else if (earlier) {
+        QVERIFY(!QFileInfo::exists(dir + "/gone.txt"));
     } else if (setup == "user files") { // moved aside whole, beside an earlier ".old"
         QCOMPARE(TestFiles::read(dir + ".old2/Recovered photos/a.jpg"), QByteArray("photo"));
         QCOMPARE(TestFiles::read(dir + ".old/kept"), QByteArray("taken"));
@@ -332,7 +405,8 @@ void tst_install::judgeListing_data()
         QTest::newRow(name) << QString(entries) << QString(verdict);
     };
     row("plain, sizes summed",
-        "Path = P\nFolder = +\n\nPath = P/a..b\nSize = 5\n\nPath = Q\\x\nSize = 7\r\n", "12 P,Q");
+        "Path = P\nFolder = +\n\nPath = P/a..b\nSize = 5\n\nPath = Q\\x\nSize = 4097\r\n",
+        "4102 in 3, on 4 KiB blocks 16384");
     row("unix link", "Path = P/l\nAttributes = A lrwxrwxrwx\n", "link entry");
     row("reparse point", "Path = P/l\nAttributes = AL\n", "link entry");
     row("tar link", "Path = P/l\nSymbolic Link = /etc\n", "link entry");
@@ -347,9 +421,12 @@ void tst_install::judgeListing()
     const ArchiveGuard::Listing listing = ArchiveGuard::judgeListing(
         "Listing archive: ./a.7z\n\n--\nPath = ./a.7z\nType = 7z\nSize = 99\n\n----------\n" +
         entries);
-    const QString judged = listing.refusal.isEmpty() ? QString::number(listing.unpackedBytes) +
-                                                           ' ' + listing.topLevelEntries.join(',')
-                                                     : listing.refusal;
+    const QString judged = listing.refusal.isEmpty()
+                               ? QString("%1 in %2, on 4 KiB blocks %3")
+                                     .arg(listing.unpackedBytes)
+                                     .arg(listing.entries.size())
+                                     .arg(ArchiveGuard::diskBytes(listing, 4096))
+                               : listing.refusal;
     QVERIFY2(judged.startsWith(verdict), qPrintable(judged));
 }
 

@@ -3,10 +3,12 @@
 #include "support/installerharness.h"
 #include "support/testfiles.h"
 
+#include <QDirIterator>
 #include <QLocalServer>
 #include <QTranslator>
 #include <QtTest>
 
+#include <algorithm>
 #include <unistd.h>
 
 namespace {
@@ -15,6 +17,35 @@ namespace {
 const QPoint installButton(5 + 245 + 80, 5 + 252 + 25);
 const QPoint startButton(5 + 245 + 80, 5 + 209 + 25);
 const QPoint agreementBox(5 + 20 + 7, 5 + 335 + 7);
+
+// Processes whose working folder is folder: 7-Zip, while it unpacks there.
+int workingIn(const QString &folder)
+{
+    int found = 0;
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs))
+        found += QFile::symLinkTarget("/proc/" + pid + "/cwd") == folder;
+    return found;
+}
+
+// Every file, folder and link below folder (links not followed) with its content or target,
+// but for the given places.
+QStringList snapshot(const QString &folder, const QStringList &leftOut)
+{
+    QStringList found;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo entry(it.next());
+        if (std::none_of(leftOut.cbegin(), leftOut.cend(),
+                         [&](const QString &place) { return entry.filePath().startsWith(place); }))
+            found << entry.filePath() + ' ' +
+                         (entry.isSymLink() ? entry.symLinkTarget()
+                          : entry.isDir()   ? QString()
+                                            : QString(TestFiles::read(entry.filePath()).toHex()));
+    }
+    found.sort();
+    return found;
+}
 
 bool endsWell(QProcess *installer, int timeoutMs = 30000)
 {
@@ -309,6 +340,71 @@ private slots:
         // The lock the ended run left behind is taken over: the next one starts.
         const QString next = h.waitForWindow(h.start(), "提示");
         QCOMPARE(h.boxText(next), m_chinese.translate("QObject", "language9"));
+    }
+
+    void cutShort_data()
+    {
+        QTest::addColumn<QString>("moment");
+        QTest::newRow("while 7-Zip unpacks") << "unpack";
+        QTest::newRow("the earlier installation aside") << "swap";
+        QTest::newRow("while the links are made") << "links";
+    }
+    void cutShort()
+    {
+        QFETCH(QString, moment);
+        // An earlier installation, its version and desktop link other than a new one would have.
+        QProcess *first = h.start();
+        QVERIFY(h.click(h.openWindow(first), installButton));
+        QTRY_VERIFY_WITH_TIMEOUT(h.btnIds().contains("pc-install-success"), 60000);
+        first->kill();
+        first->waitForFinished();
+        const QByteArray list = TestFiles::read(h.uninstallList());
+        QVERIFY(TestFiles::write(h.uninstallList(), QByteArray(list).replace("=1.2.1", "=0.9")));
+        const QString link =
+            QDir(h.home() + "/Desktop")
+                .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                .value(0)
+                .filePath();
+        QVERIFY(QFile::remove(link) && QFile::link(h.installDir() + "/Uninstall", link));
+        const QStringList others{h.home() + "/.cache", h.home() + "/tmp", h.downloadFolder()};
+        const QStringList before = snapshot(h.home(), others);
+
+        // The re-install, killed at that moment: by the test, or as it enters one system call.
+        const QString staging = h.installDir() + ".partial",
+                      staged = staging + "/Revanto_x64Minimal";
+        const QString calls = moment == "swap" ? "rename,renameat,renameat2" : "symlink,symlinkat";
+        const QStringList strace =
+            QString("strace -D -f -o /dev/null -e %1 -e inject=%1:signal=KILL -P")
+                .arg(calls)
+                .split(' ')
+            << (moment == "swap" ? staged : link);
+        if (moment != "unpack" && QProcess::execute("strace", strace.mid(1) << "true") != 0)
+            QSKIP("strace cannot trace here");
+        QVERIFY(moment != "unpack" || h.usePackage("big"));
+        QProcess *again = h.start({}, "C.UTF-8", {}, moment == "unpack" ? QStringList() : strace);
+        const QString warning = h.waitForWindow(again, "提示");
+        QVERIFY(h.key(warning, "Return")); // and No to uninstalling the earlier one first
+        QVERIFY(h.key(h.waitForWindow(again, "提示", warning), "Return"));
+        QVERIFY(h.click(h.waitForWindow(again, "kovraSetupOnline"), installButton));
+        if (moment == "unpack") {
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(staged + "/data/filler-0010.bin"), 60000);
+            again->kill();
+            // 7-Zip ends with the installer: the package is never unpacked whole.
+            QTRY_COMPARE_WITH_TIMEOUT(workingIn(staging), 0, 60000);
+            QVERIFY(!QFileInfo::exists(staged + "/data/filler-3000.bin"));
+        }
+        QVERIFY((again->state() == QProcess::NotRunning || again->waitForFinished(60000)) &&
+                again->exitStatus() == QProcess::CrashExit);
+        // Killed before the swap, between its two renames, or after it.
+        QVERIFY(QFileInfo::exists(staging));
+        QCOMPARE(QFileInfo::exists(h.installDir() + ".old"), moment != "unpack");
+        QCOMPARE(QFileInfo::exists(h.installDir()), moment != "swap");
+
+        // The next start puts the earlier installation back before its warning.
+        QProcess *third = h.start();
+        QVERIFY(!h.waitForWindow(third, "提示").isEmpty());
+        QCOMPARE(snapshot(h.home(), others), before);
+        QVERIFY(TestFiles::read(h.logFile()).contains("was cut short"));
     }
 
     void systemCloseDuringInstall()

@@ -329,7 +329,7 @@ private slots:
 
     void failures_data()
     {
-        QTest::addColumn<QString>("fault"); // a server mode, or a bad package
+        QTest::addColumn<QString>("fault"); // a server mode, a bad package, the product running
         QTest::newRow("server down") << "down";
         QTest::newRow("error status") << "status-404";
         QTest::newRow("closed unanswered") << "hangup";
@@ -337,14 +337,24 @@ private slots:
         QTest::newRow("dropped halfway") << "drop";
         QTest::newRow("truncated package") << "truncated";
         QTest::newRow("corrupt package") << "corrupt";
+        QTest::newRow("product running") << "running";
     }
     void failures()
     {
         QFETCH(QString, fault);
-        // Downloaded, a bad package fails the install; otherwise the download fails.
+        // Downloaded, a bad package or a running product fails the install; otherwise the
+        // download fails.
         const bool badPackage = fault == "truncated" || fault == "corrupt";
+        const bool installFails = badPackage || fault == "running";
         QVERIFY(h.usePackage(badPackage ? fault : "good"));
-        fault == "down" ? h.server().stop() : h.server().setPackageMode(badPackage ? "" : fault);
+        fault == "down" ? h.server().stop() : h.server().setPackageMode(installFails ? "" : fault);
+        QProcess product; // a process whose executable lies in the earlier installation
+        if (fault == "running") {
+            QVERIFY(QDir().mkpath(h.installDir()));
+            QVERIFY(QFile::copy("/bin/sleep", h.installDir() + "/sleep"));
+            product.start(h.installDir() + "/sleep", {"60"});
+            QVERIFY(product.waitForStarted());
+        }
         openWindow();
         // A failed download holds its thread a moment after reporting: the re-install press
         // below comes while that thread still ends.
@@ -353,12 +363,18 @@ private slots:
             [] { QThread::msleep(1000); }, Qt::DirectConnection);
         press("btnSetupview_2");
         QTRY_VERIFY_WITH_TIMEOUT(w("pushButton_3")->isVisible(), 60000);
-        QCOMPARE(w<QLabel>("proTxt")->text(), badPackage ? "安装失败1-!3" : "安装失败2-!0");
+        const QString code = fault == "running" ? "4" : "3";
+        QCOMPARE(w<QLabel>("proTxt")->text(), fault == "running"
+                                                  ? "产品正在运行，请关闭后点击重新安装。"
+                                              : badPackage ? "安装失败1-!3"
+                                                           : "安装失败2-!0");
         QVERIFY(w("lbClose")->isVisible());
         QCOMPARE(g_sent.value(g_sent.size() - 1),
-                 badPackage ? "pc-install-failedcode-3" : "pc-load-failedcode-0");
+                 installFails ? QString("pc-install-failedcode-" + code) : "pc-load-failedcode-0");
         // No package, partial download or unpacked tree is left to fill the disk.
         QCOMPARE(h.downloads(), QStringList());
+        product.kill();
+        product.waitForFinished();
 
         // A good package again: the re-install runs the whole download and install.
         QVERIFY(fault != "down" || h.server().start(VendorServer::productionPort()));

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     g++ cmake make pkg-config python3
     qtbase5-dev qttools5-dev qttools5-dev-tools
-    libcurl4-openssl-dev libsodium-dev minisign openssl p7zip-full curl
+    libcurl4-openssl-dev libsodium-dev minisign openssl p7zip-full curl strace
     xvfb xauth xdotool openbox imagemagick x11-utils fonts-noto-cjk
     g++-mingw-w64-x86-64-posix
 )

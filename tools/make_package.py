@@ -11,8 +11,10 @@ folder itself (only a folder holding "Uninstall.list", so running it inside the 
 removes nothing). It follows the XDG folders: XDG_CONFIG_HOME (the uninstall list
 "kovra/uninstall-list.ini"), XDG_DATA_HOME (the start menu "applications/"), XDG_DESKTOP_DIR.
 
-The filler files hold random data, so 7-Zip cannot shrink them: SIZE bytes in total (suffix K,
-M or G for KiB, MiB, GiB), spread over N files under "data/".
+The filler files hold random data, so 7-Zip cannot shrink them (--filler random), or pieces of
+the system's shared libraries, compressible program code as real products ship it (--filler
+libraries): SIZE bytes in total (suffix K, M or G for KiB, MiB, GiB), spread over N files under
+"data/".
 
 With --sign SECRET_KEY it also writes the vendor's signature beside the archive,
 <archive>.minisig, with minisign -S (which asks for the key's password, if it has one); an
@@ -22,6 +24,7 @@ Examples:
   make_package.py --out packages/lumerixSetupx64_min.7z
   make_package.py --brand green --size 200M --files 50 --out packages/zentaroSetupx64_min.7z
   make_package.py --sign ~/.minisign/minisign.key --out packages/lumerixSetupx64_min.7z
+  make_package.py --size 200M --files 2000 --filler libraries --out packages/programs.7z
 
 Needs Python 3 and the 7z program (Debian package p7zip-full); minisign to sign.
 """
@@ -197,6 +200,29 @@ def write_random(path, size):
             size -= chunk
 
 
+def library_bytes():
+    """The system's shared libraries, one after the other, for ever."""
+    folders = ["/usr/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib", "/lib"]
+    libraries = sorted(os.path.join(folder, name) for folder in folders if os.path.isdir(folder)
+                       for name in os.listdir(folder) if ".so" in name
+                       and os.path.isfile(os.path.join(folder, name))
+                       and not os.path.islink(os.path.join(folder, name)))
+    if not libraries:
+        raise SystemExit("no shared libraries found for --filler libraries")
+    while True:
+        for library in libraries:
+            with open(library, "rb") as f:
+                yield f.read()
+
+
+def write_libraries(path, size, source):
+    with open(path, "wb") as f:
+        while size > 0:
+            chunk = next(source)[:size]
+            f.write(chunk)
+            size -= len(chunk)
+
+
 def write_script(path, text):
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
@@ -215,9 +241,14 @@ def build(args):
         write_script(os.path.join(package, uninstaller), UNINSTALLER_SCRIPT)
         if args.files:
             share, rest = divmod(args.size, args.files)
+            libraries = library_bytes() if args.filler == "libraries" else None
             for index in range(args.files):
-                name = "filler-%04d.bin" % (index + 1)
-                write_random(os.path.join(package, "data", name), share + (rest if index == 0 else 0))
+                path = os.path.join(package, "data", "filler-%04d.bin" % (index + 1))
+                size = share + (rest if index == 0 else 0)
+                if libraries:
+                    write_libraries(path, size, libraries)
+                else:
+                    write_random(path, size)
         archive = os.path.join(work, "package.7z")
         result = subprocess.run(
             ["7z", "a", "-t7z", "-mx=1", "-bd", archive, os.path.basename(package)],
@@ -248,6 +279,8 @@ def main():
                         help="total size of the filler files (default 1M)")
     parser.add_argument("--files", type=non_negative, default=4,
                         help="number of filler files (default 4)")
+    parser.add_argument("--filler", choices=["random", "libraries"], default="random",
+                        help="filler content: random bytes, or the system's shared libraries")
     parser.add_argument("--brand", choices=sorted(BRANDS), default="standard",
                         help="product names: standard (lumerix...) or green (zentaro...)")
     parser.add_argument("--arch", choices=["x64", "x86"], default="x64",

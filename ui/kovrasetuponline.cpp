@@ -136,6 +136,7 @@ void kovraSetupOnline::setUpWorkers()
             &kovraSetupOnline::installProgress);
     connect(installThread, &InstallThread::installSuccess, this, &kovraSetupOnline::installSuccess);
     connect(installThread, &InstallThread::installFailed, this, &kovraSetupOnline::installFailed);
+    connect(installThread, &InstallThread::productRunning, this, [this] { productRunning = true; });
 
     scanDrives();
     const QString defaultRoot = Platform::defaultInstallRoot();
@@ -344,7 +345,11 @@ void kovraSetupOnline::takeProgress(double per)
 void kovraSetupOnline::showProgress(int p)
 {
     const int shown = ProgressMapping::shownValue(phase == Downloading, p);
-    ui.proTxt->setText(tr("language1") + QString::number(shown) + QStringLiteral("%）"));
+    const QString text = tr("language1") + QString::number(shown) + QStringLiteral("%）");
+    // The unpack reports every file: a repaint for each would take the processor from 7-Zip.
+    if (text == ui.proTxt->text() && shown == ui.progressBar->value())
+        return;
+    ui.proTxt->setText(text);
     ui.progressBar->setValue(shown);
     ui.progressBar->update();
 }
@@ -393,7 +398,11 @@ void kovraSetupOnline::installSuccess()
 void kovraSetupOnline::installFailed(int code)
 {
     ui.pushButton_3->show();
-    ui.proTxt->setText(tr("language5") + QStringLiteral("1-!") + QString::number(code));
+    // The product holds its earlier installation: the user closes it and presses re-install.
+    ui.proTxt->setText(productRunning
+                           ? tr("language12")
+                           : tr("language5") + QStringLiteral("1-!") + QString::number(code));
+    productRunning = false;
     sendOperationLog(QStringLiteral("pc-install-failedcode-") + QString::number(code));
     qDebug() << "installFailed" << code;
     ui.lbClose->show();

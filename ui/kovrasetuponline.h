@@ -91,6 +91,8 @@ private:
     bool agreementChecked = true;
     Phase phase = Downloading;
     bool dragging = false;
+    // The last install found the product running from the earlier installation.
+    bool productRunning = false;
     int slideIndex = 0;
     OperationLog *operationLog = nullptr;
     QString serverUrl;

@@ -86,6 +86,10 @@
         <translation>Ovanta RecoveryMaster2</translation>
     </message>
     <message>
+        <source>language12</source>
+        <translation>Close the running product, then press re-install.</translation>
+    </message>
+    <message>
         <source>Open Directory</source>
         <translation type="unfinished"></translation>
     </message>

@@ -86,6 +86,10 @@
         <translation>Zentaro数据恢复</translation>
     </message>
     <message>
+        <source>language12</source>
+        <translation>产品正在运行，请关闭后点击重新安装。</translation>
+    </message>
+    <message>
         <source>Open Directory</source>
         <translation type="unfinished"></translation>
     </message>
