@@ -63,7 +63,7 @@ build_qt() {
     local unused=(pdf textodfwriter textmarkdownreader textmarkdownwriter systemtrayicon
                   sessionmanager calendarwidget colordialog fontdialog fontcombobox mdiarea
                   undocommand wizard lcdnumber dial keysequenceedit splashscreen syntaxhighlighter
-                  columnview datawidgetmapper toolbox inputdialog ftp networkdiskcache
+                  columnview datawidgetmapper toolbox ftp networkdiskcache
                   bearermanagement dnslookup statemachine islamiccivilcalendar jalalicalendar
                   printer sql testlib)
     "$src/configure" -prefix "$prefix" -opensource -confirm-license \
