@@ -4,10 +4,12 @@
 #include "install/downloadfolder.h"
 #include "install/installjournal.h"
 #include "install/uninstallentry.h"
+#include "install/userfolders.h"
 #include "ui/kovrasetuponline.h"
 #include "ui/qtsingleapplication.h"
 #include "ui/uninstallerwait.h"
 
+#include <QDir>
 #include <QLockFile>
 #include <QMessageBox>
 
@@ -33,11 +35,17 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QLatin1String(Product::applicationName));
 
     loadTranslation();
+    // Nothing is made while a per-user folder cannot be named as the system names it (a home
+    // folder named in another encoding): it would be a new folder beside the real home.
+    const QString unnameable = UserFolders::unnameable();
+    QString refusal = unnameable.isEmpty()
+                          ? QString()
+                          : QObject::tr("language18").arg(QDir::toNativeSeparators(unnameable));
     // An installer of the other brand shares the download folder, which this run would clear
     // under its download or install: the user is told and this run ends, as when the folder or
     // its lock cannot be used, which gets its own message.
-    QString refusal;
-    const std::unique_ptr<QLockFile> downloadFolderLock = DownloadFolder::claim(&refusal);
+    const std::unique_ptr<QLockFile> downloadFolderLock =
+        refusal.isEmpty() ? DownloadFolder::claim(&refusal) : nullptr;
     if (!downloadFolderLock) {
         QMessageBox::information(nullptr, QObject::tr("language2"), refusal, QMessageBox::Ok,
                                  QMessageBox::NoButton);

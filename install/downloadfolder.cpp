@@ -2,6 +2,7 @@
 
 #include "core/lockfiles.h"
 #include "core/product.h"
+#include "platform/platform.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -111,7 +112,15 @@ std::unique_ptr<QLockFile> claim(QString *refusal)
         refuse(refusal, "language14", parent);
         return nullptr;
     }
-    if (!makeReal(folder) || !canWrite(folder)) {
+    // The package is checked there and unpacked later: before anything is downloaded, nobody but
+    // the installer may change what lies there. What someone else could change is not trusted.
+    const Platform::FolderClaim claim =
+        makeReal(folder) ? Platform::makePrivate(folder) : Platform::FolderClaim::Failed;
+    if (claim == Platform::FolderClaim::Foreign) {
+        refuse(refusal, "language17", folder);
+        return nullptr;
+    }
+    if (claim != Platform::FolderClaim::Private || !canWrite(folder)) {
         refuse(refusal, "language14", folder);
         return nullptr;
     }

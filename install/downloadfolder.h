@@ -13,8 +13,9 @@ namespace DownloadFolder {
 
 QString path();
 
-// Takes the folder's lock for this run and makes the folder a real folder this run can write.
-// Null when the run must not go on; refusal then says why and where, in the interface language.
+// Takes the folder's lock for this run and makes the folder a real folder that only this run can
+// change (Platform::makePrivate). Null when the run must not go on; refusal then says why and
+// where, in the interface language.
 std::unique_ptr<QLockFile> claim(QString *refusal);
 
 // Removes what an earlier run left there (the package, its partial download, the unpacked

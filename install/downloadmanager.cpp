@@ -151,8 +151,9 @@ QString DownloadManager::fetchPackage(const QString &tmpPath, PackageSignature *
     Transfer package(this);
     package.signature = signature;
     package.file.setFileName(tmpPath);
-    // Unbuffered, so that a full disk fails the very write libcurl is waiting for.
-    if (!package.file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    // Unbuffered, so that a full disk fails the very write libcurl is waiting for. A new file: one
+    // left there that could not be removed may be held open by someone who could write it later.
+    if (!package.file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
         return QStringLiteral("cannot write ") + tmpPath + QLatin1Char(' ') +
                package.file.errorString();
     const QString failure = transfer(url, package);

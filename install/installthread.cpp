@@ -96,7 +96,7 @@ QString existingAncestor(QString path)
 // reaches the toolkit with replacement characters, and would name a new folder beside it.
 bool isFaithful(const QString &path)
 {
-    if (!path.contains(QChar(QChar::ReplacementCharacter)))
+    if (Platform::namesFaithfully(path))
         return true;
     qDebug() << "a folder name that is no text in the system's encoding:" << path;
     return false;

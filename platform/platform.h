@@ -46,6 +46,23 @@ Qt::CaseSensitivity fileNameCase();
 // True when the system can name path: not too long as a whole, and no name in it too long.
 bool pathFits(const QString &path);
 
+// True when path, as the toolkit gives it, names the place the system means. Linux names are
+// bytes: one that is no text in the locale's encoding reaches the toolkit with replacement
+// characters, and a path made from it names a new folder beside the real one. Windows names are
+// text.
+bool namesFaithfully(const QString &path);
+
+enum class FolderClaim { Private, Foreign, Failed };
+
+// Makes the existing folder one that only the installer can change, for what it checks there and
+// later trusts (the package): on Windows owned by Administrators, only they and the system may
+// write, the user may read; elsewhere only its owner has access (mode 0700). The folder is judged
+// and changed through one open handle, so what lies at the name cannot change in between.
+// Foreign, with nothing changed, when another account owns it or anyone else may change it (it
+// may hold what they put there), or when it is a link. On Windows the folder is then held open
+// until the installer ends: Windows renames neither it nor a folder above it while it is open.
+FolderClaim makePrivate(const QString &folder);
+
 enum class FolderMove { Moved, InUse, Failed };
 
 // Renames a folder (or a link) within its drive, never over something that exists. InUse, with

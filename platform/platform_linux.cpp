@@ -175,6 +175,30 @@ bool pathFits(const QString &path)
     return true;
 }
 
+bool namesFaithfully(const QString &path)
+{
+    return !path.contains(QChar(QChar::ReplacementCharacter)) &&
+           QFile::decodeName(QFile::encodeName(path)) == path;
+}
+
+FolderClaim makePrivate(const QString &folder)
+{
+    const int handle = ::open(QFile::encodeName(folder).constData(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (handle < 0)
+        return errno == ELOOP || errno == ENOTDIR ? FolderClaim::Foreign : FolderClaim::Failed;
+    struct stat status;
+    FolderClaim claim = FolderClaim::Failed;
+    if (::fstat(handle, &status) == 0) {
+        if (status.st_uid != ::geteuid() || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            claim = FolderClaim::Foreign;
+        else if ((status.st_mode & 07777) == S_IRWXU || ::fchmod(handle, S_IRWXU) == 0)
+            claim = FolderClaim::Private;
+    }
+    ::close(handle);
+    return claim;
+}
+
 namespace {
 
 // A process of this user whose executable lies in folder: the product, or a part of it, runs.

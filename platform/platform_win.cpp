@@ -11,6 +11,8 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstring>
@@ -141,6 +143,130 @@ std::wstring longPath(const QString &path)
 }
 
 } // namespace
+
+bool namesFaithfully(const QString &)
+{
+    return true;
+}
+
+namespace {
+
+// Rights that change a folder or what lies in it.
+constexpr ACCESS_MASK changeRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                     FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC |
+                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// The user the installer runs for (the same account when it runs elevated), the administrators
+// and the system.
+bool isOwnSide(PSID sid, PSID user)
+{
+    return EqualSid(sid, user) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           IsWellKnownSid(sid, WinLocalSystemSid);
+}
+
+// The TOKEN_USER of the installer's process; empty when it cannot be read.
+QByteArray tokenUser()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return QByteArray();
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    QByteArray user(int(size), '\0');
+    if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size))
+        user.clear();
+    CloseHandle(token);
+    return user;
+}
+
+bool othersMayChange(PSID owner, PACL dacl, PSID user)
+{
+    // Without an access list everyone may do everything.
+    if (!owner || !isOwnSide(owner, user) || !dacl)
+        return true;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACE_HEADER *ace = nullptr;
+        if (!GetAce(dacl, i, reinterpret_cast<void **>(&ace)))
+            return true;
+        if (ace->AceType == ACCESS_DENIED_ACE_TYPE || (ace->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        // Only plain entries are judged; any other kind of grant is not trusted.
+        if (ace->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return true;
+        const auto *allowed = reinterpret_cast<ACCESS_ALLOWED_ACE *>(ace);
+        if ((allowed->Mask & changeRights) &&
+            !isOwnSide(const_cast<DWORD *>(&allowed->SidStart), user))
+            return true;
+    }
+    return false;
+}
+
+// Administrators own it; they and the system have every right, the user reads. Nothing is
+// inherited from above, and what is made inside inherits the same.
+bool protect(HANDLE folder, PSID user)
+{
+    LPWSTR userText = nullptr;
+    if (!ConvertSidToStringSidW(user, &userText))
+        return false;
+    const QString text = QStringLiteral("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;%1)")
+                             .arg(QString::fromWCharArray(userText));
+    LocalFree(userText);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            reinterpret_cast<LPCWSTR>(text.utf16()), SDDL_REVISION_1, &descriptor, nullptr))
+        return false;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    const bool done = GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) &&
+                      GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) &&
+                      SetSecurityInfo(folder, SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                          PROTECTED_DACL_SECURITY_INFORMATION,
+                                      owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    LocalFree(descriptor);
+    return done;
+}
+
+} // namespace
+
+FolderClaim makePrivate(const QString &folder)
+{
+    // Without sharing deletion: while it is open, nobody renames or replaces it.
+    const HANDLE handle = CreateFileW(
+        longPath(folder).c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // Its access list does not even let administrators change it: not the user's folder.
+        return GetLastError() == ERROR_ACCESS_DENIED ? FolderClaim::Foreign : FolderClaim::Failed;
+    }
+    FolderClaim claim = FolderClaim::Failed;
+    BY_HANDLE_FILE_INFORMATION info;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR current = nullptr;
+    const QByteArray user = tokenUser();
+    if (!user.isEmpty() && GetFileInformationByHandle(handle, &info) &&
+        GetSecurityInfo(handle, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, &current) == ERROR_SUCCESS) {
+        const PSID self = reinterpret_cast<const TOKEN_USER *>(user.constData())->User.Sid;
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            othersMayChange(owner, dacl, self))
+            claim = FolderClaim::Foreign;
+        else if (protect(handle, self))
+            claim = FolderClaim::Private;
+    }
+    if (current)
+        LocalFree(current);
+    // A private folder's handle is never closed: it is held until the installer ends, when the
+    // system closes it.
+    if (claim != FolderClaim::Private)
+        CloseHandle(handle);
+    return claim;
+}
 
 FolderMove moveFolder(const QString &from, const QString &to)
 {

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -217,6 +218,15 @@ private slots:
         row("read-only download folder", "read-only", "language14",
             "/.local/share/kovraSetupOnline");
         row("read-only data folder", "read-only", "language14", "/.local/share");
+        // Whoever else can change the download folder could change the package in it between its
+        // check and its unpacking.
+        row("download folder others can write", "others write", "language17",
+            "/.local/share/kovraSetupOnline");
+        row("download folder another account's", "foreign", "language17",
+            "/.local/share/kovraSetupOnline");
+        // The toolkit's name for the home would be a new folder beside it.
+        row("home named in another encoding", "home not text", "language18",
+            "/\uFFFD/.local/share/kovraSetupOnline");
     }
     void leftBehind()
     {
@@ -229,10 +239,21 @@ private slots:
         QStringList launcher;
         if (left == "Trash" || left == ".")
             launcher = QStringList{"bash", "-c", "exec -a '" + left + "' \"$0\""};
-        const QString mount = "mount -t tmpfs -o ro tmpfs \"$1\" && shift && exec \"$@\"";
+        const QString mount = "mount -t tmpfs -o ro,mode=0755 tmpfs \"$1\" && shift && exec \"$@\"";
         if (left == "read-only")
             launcher = QStringList{"unshare", geteuid() ? "-rm" : "-m", "sh", "-c", mount, "sh"}
                        << h.home() + where;
+        const QByteArray realHome = QFile::encodeName(h.home()) + "/\xff";
+        const auto removeRealHome = qScopeGuard([&realHome] { ::rmdir(realHome); });
+        if (left == "home not text") {
+            QVERIFY(::mkdir(realHome, 0700) == 0);
+            launcher = QStringList{
+                "sh", "-c", "HOME=\"$HOME/$(printf '\\377')\"; export HOME; exec \"$@\"", "sh"};
+        }
+        QVERIFY(left != "others write" ||
+                ::chmod(QFile::encodeName(h.downloadFolder()), 0777) == 0);
+        if (left == "foreign" && ::chown(QFile::encodeName(h.downloadFolder()), 65534, 65534) != 0)
+            QSKIP("only the superuser can give a folder to another account");
         QLocalServer stranger;
         if (left == "empty" || left == "instance folder") {
             QProcess *crashed = h.start();
@@ -258,8 +279,12 @@ private slots:
         if (message.isEmpty()) {
             QVERIFY(h.key(box, "Return") &&
                     !h.waitForWindow(installer, "kovraSetupOnline").isEmpty());
-            // The folders of the installer's own name, whatever its file is called.
+            // The folders of the installer's own name, whatever its file is called; the download
+            // folder its own alone.
             QVERIFY(QFileInfo(lock).isFile() && QFileInfo::exists(h.logFile()));
+            struct stat folder;
+            QVERIFY(::stat(QFile::encodeName(h.downloadFolder()), &folder) == 0 &&
+                    (folder.st_mode & 07777) == 0700);
         } else {
             const QString path = h.home() + where;
             QCOMPARE(h.boxText(box), m_chinese.translate("QObject", qPrintable(message)).arg(path));
@@ -267,6 +292,9 @@ private slots:
         }
         QCOMPARE(TestFiles::read(data + "/Trash/files/a") + TestFiles::read(data + "/a"),
                  "keptkept");
+        // Nothing was made in the real home, nor beside it.
+        QVERIFY(left != "home not text" ||
+                (::rmdir(realHome) == 0 && !QFileInfo::exists(h.home() + "/\uFFFD")));
     }
 
     void previousInstallation_data()

@@ -58,6 +58,14 @@
         <source>language16</source>
         <translation>Continue now</translation>
     </message>
+    <message>
+        <source>language17</source>
+        <translation>The folder %1 belongs to another account, or others can change what lies in it, so the installer cannot trust what it would download there. Please remove the folder, then start this installer again.</translation>
+    </message>
+    <message>
+        <source>language18</source>
+        <translation>The installer cannot use the folder %1: a folder name on its path is not text in the system's encoding. Please rename that folder, or choose a language setting in its encoding, then start this installer again.</translation>
+    </message>
 </context>
 <context>
     <name>kovraSetupOnline</name>

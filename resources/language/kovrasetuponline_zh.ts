@@ -58,6 +58,14 @@
         <source>language16</source>
         <translation>立即继续</translation>
     </message>
+    <message>
+        <source>language17</source>
+        <translation>文件夹 %1 属于其他帐户，或者其他人可以更改其中的内容，安装程序无法信任在那里下载的文件。请删除该文件夹，然后重新运行本安装程序。</translation>
+    </message>
+    <message>
+        <source>language18</source>
+        <translation>安装程序无法使用文件夹 %1：它的路径中有文件夹名称不是系统编码的文本。请重命名该文件夹，或选择与之编码相符的语言设置，然后重新运行本安装程序。</translation>
+    </message>
 </context>
 <context>
     <name>kovraSetupOnline</name>
