@@ -31,10 +31,14 @@ private slots:
     void initTestCase();
     void install_data();
     void install();
+    void untrustedDownloadFolder();
     void signatures();
     void cleanup();
 
 private:
+    // A fresh Windows at this scale with the window's fonts, the single file in its C: drive;
+    // the user's profile folder.
+    QString makePrefix(int dpi, const QString &single);
     // Runs a Windows program in the prefix (or a Wine tool) and waits; its standard output.
     QByteArray wine(const QStringList &arguments, const QString &tool = "wine");
     bool click(const QString &window, QPoint point) const
@@ -149,33 +153,21 @@ void tst_Wine::install()
             QProcess::execute("minisign", {"-S", "-q", "-s", key + ".key", "-m", archive}) == 0);
     server.setPackageMode("slow-1024");
 
-    // A fresh Windows at the row's scale with the window's fonts (Wine would draw a wide serif
-    // face instead), and the single file a user downloads in it.
-    m_prefix = std::make_unique<QTemporaryDir>();
-    m_env.insert("WINEPREFIX", m_prefix->path());
-    wine({"wineboot", "--init"});
-    wine({"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d",
-          QString::number(dpi), "/f"});
-    for (const char *font :
-         {"Microsoft YaHei", "PingFang SC", "PingFangSC-Regular", "PingFangSC-Medium"})
-        wine({"reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", font, "/d",
-              "Noto Sans CJK SC", "/f"});
+    const QString single = product + "MasterInstaller.exe";
+    const QString profile = makePrefix(dpi, build + '/' + single);
     const QString driveC = m_prefix->filePath("drive_c");
     const QString wmic = driveC + "/windows/system32/wbem/wmic.exe";
     if (!withWmic)
         QVERIFY(QFile::rename(wmic, wmic + ".gone"));
-    const QString single = product + "MasterInstaller.exe";
-    QVERIFY(QFile::copy(build + '/' + single, driveC + '/' + single));
-    QStringList users = QDir(driveC + "/users").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    users.removeOne("Public");
-    const QString profile = driveC + "/users/" + users.value(0);
 
     // It runs the installer from a folder of its own under the temporary folder, with the
-    // channel, and leaves nothing there.
+    // channel, and leaves nothing there. Only administrators and the system may change that
+    // folder: Wine keeps no access list, only the folder's mode made from it, which would let
+    // everyone read (an entry for Everyone) without one.
     const auto unpacked = [&profile] {
-        return QDirIterator(profile + "/Temp", {"kovraSetupOnline.exe"}, QDir::Files,
-                            QDirIterator::Subdirectories)
-            .hasNext();
+        QDirIterator it(profile + "/Temp", {"kovraSetupOnline.exe"}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        return it.hasNext() ? QFileInfo(it.next()).path() : QString();
     };
     QProcess installer;
     installer.setProcessEnvironment(m_env);
@@ -184,7 +176,11 @@ void tst_Wine::install()
     const QStringList warning = m_display.waitForWindows("^Tip$", wineTimeout);
     QVERIFY2(!warning.isEmpty(), "no start-up warning");
     screenshot("01-warning");
-    QVERIFY(unpacked());
+    const QFileInfo unpackedFolder(unpacked());
+    QVERIFY(unpackedFolder.isDir());
+    QCOMPARE(unpackedFolder.permissions() &
+                 (QFile::ReadOther | QFile::WriteOther | QFile::ExeOther),
+             QFile::Permissions());
     QVERIFY(m_display.pressKey(warning.first(), "Return"));
     const QStringList windows = m_display.waitForWindows("^kovraSetupOnline$");
     QVERIFY2(!windows.isEmpty(), "the installer window did not open");
@@ -231,7 +227,7 @@ void tst_Wine::install()
     QCOMPARE(server.recordValues("btnId"), QStringList({"pc-install-go", "pc-load-ok",
                                                         "pc-install-success", "pc-install-setup"}));
     QCOMPARE(server.recordValues("apkChannel").count("winedl"), 4);
-    QVERIFY(!unpacked());
+    QVERIFY(unpacked().isEmpty());
 
     // Wine's wmic knows no "csproduct" and prints nothing: every record carries the MD5 of the
     // firmware table's system UUID as Windows reads it, the first three fields little-endian.
@@ -248,6 +244,49 @@ void tst_Wine::install()
     QVERIFY2(uuid.size() == 36, qPrintable(uuid));
     const QString id = QCryptographicHash::hash(uuid.toLatin1(), QCryptographicHash::Md5).toHex();
     QCOMPARE(server.recordValues("pcId").count(id), 4);
+}
+
+QString tst_Wine::makePrefix(int dpi, const QString &single)
+{
+    // Wine would draw a wide serif face instead of the window's fonts.
+    m_prefix = std::make_unique<QTemporaryDir>();
+    m_env.insert("WINEPREFIX", m_prefix->path());
+    wine({"wineboot", "--init"});
+    wine({"reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD", "/d",
+          QString::number(dpi), "/f"});
+    for (const char *font :
+         {"Microsoft YaHei", "PingFang SC", "PingFangSC-Regular", "PingFangSC-Medium"})
+        wine({"reg", "add", "HKCU\\Software\\Wine\\Fonts\\Replacements", "/v", font, "/d",
+              "Noto Sans CJK SC", "/f"});
+    const QString driveC = m_prefix->filePath("drive_c");
+    if (!QFile::copy(single, driveC + '/' + QFileInfo(single).fileName()))
+        qWarning("cannot copy %s", qPrintable(single));
+    QStringList users = QDir(driveC + "/users").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    users.removeOne("Public");
+    return driveC + "/users/" + users.value(0);
+}
+
+void tst_Wine::untrustedDownloadFolder()
+{
+    // A download folder that everyone may change (Wine shows the folder's mode as an access list)
+    // is refused before anything is made or fetched: the installer says so and ends with 0, the
+    // folder as it was.
+    const QString profile =
+        makePrefix(96, buildRoot + "/windows-standard/lumerixMasterInstaller.exe");
+    const QString folder = profile + "/AppData/Roaming/kovraSetupOnline";
+    QVERIFY(QDir().mkpath(folder) && QFile(folder + "/kept").open(QIODevice::WriteOnly));
+    QVERIFY(QFile::setPermissions(folder, QFile::Permissions(0x7777)));
+    QProcess installer;
+    installer.setProcessEnvironment(m_env);
+    installer.setProcessChannelMode(QProcess::ForwardedChannels);
+    installer.start("wine", {"C:\\lumerixMasterInstaller.exe"});
+    const QStringList box = m_display.waitForWindows("^Tip$", wineTimeout);
+    QVERIFY2(!box.isEmpty(), "no message");
+    QVERIFY(m_display.pressKey(box.first(), "Return"));
+    QVERIFY2(installer.waitForFinished(60000), "the installer went on");
+    QCOMPARE(installer.exitCode(), 0);
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"kept"});
+    QVERIFY(QFileInfo(folder).permissions() & QFile::WriteOther);
 }
 
 void tst_Wine::signatures()
