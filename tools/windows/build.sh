@@ -136,8 +136,13 @@ for brand in standard green; do
         "$(size_of "$dist" 25), $description)"
 
     single="$build/${product}MasterInstaller.exe"
+    # NSIS's System plug-in runs inside the single file (it makes the private folder): signed too.
+    plugins="$build/nsis-plugins"
+    rm -rf "$plugins" && mkdir -p "$plugins"
+    cp /usr/share/nsis/Plugins/amd64-unicode/System.dll "$plugins/"
+    sign "$plugins/System.dll" "$name"
     makensis -V1 -INPUTCHARSET UTF8 -DBRAND="$build/installer.nsh" -DDIST="$dist" \
-        -DOUTFILE="$single" "$here/installer.nsi"
+        -DPLUGINS="$plugins" -DOUTFILE="$single" "$here/installer.nsi"
     sign "$single" "$name"
     if ! grep -aq 'level="requireAdministrator"' "$single"; then
         echo "$single does not ask for administrator rights" >&2

@@ -5,9 +5,12 @@
 ; only administrators and the system may change.
 ; tools/windows/build.sh builds it per brand:
 ;   makensis -INPUTCHARSET UTF8 -DBRAND=<build>/installer.nsh -DDIST=<dist> -DOUTFILE=<file> \
-;            installer.nsi
+;            -DPLUGINS=<folder with NSIS's System.dll> installer.nsi
 Unicode true
 Target amd64-unicode
+; The plug-in this file carries (System, which makes the private folder) from the build's own
+; folder, where the build signs it like every program and DLL the file holds.
+!addplugindir /amd64-unicode "${PLUGINS}"
 !include "${BRAND}"
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
