@@ -280,12 +280,14 @@ void kovraSetupOnline::startInstall()
 {
     slideIndex = 0;
     QTimer::singleShot(3000, this, &kovraSetupOnline::changePage);
+    // The download begins first: building the record and the first request of the operation
+    // log take a moment that the download need not wait for. The record still goes first.
+    taskThread->start(QThread::InheritPriority);
     sendOperationLog(QStringLiteral("pc-install-go"));
     // No way out through the window's own controls while the work runs.
     ui.lbClose->hide();
     phase = Downloading;
     ui.stackedWidget->setCurrentIndex(ProgressPage);
-    taskThread->start(QThread::InheritPriority);
 }
 
 void kovraSetupOnline::toggleAgreement()
