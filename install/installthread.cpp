@@ -122,7 +122,8 @@ void InstallThread::run()
 {
     m_journal = InstallJournal();
     m_journalBegun = false;
-    emit installProgress(0);
+    m_reported = -1;
+    report(0);
     // An empty or relative folder would stage in the working folder.
     if (QDir::isRelativePath(installDir)) {
         qDebug() << "installDir" << installDir << "is not an absolute folder";
@@ -191,10 +192,12 @@ void InstallThread::run()
     if (!registerUninstall() || !createLinks())
         return fail(CannotWrite);
     m_journal.commit();
-    m_journal.finish();
-    // The package has done its work: its space comes back at once.
-    QFile::remove(archivePath);
     emit installSuccess();
+    // The new installation stands and is reported: the earlier one and the package go while the
+    // finished page shows. A kill meanwhile leaves the journal committed, and the next start
+    // finishes the clean-up.
+    m_journal.finish();
+    QFile::remove(archivePath);
 }
 
 bool InstallThread::checkPackage(const ArchiveGuard::Listing &listing, const QStringList &shipped)
@@ -261,7 +264,7 @@ bool InstallThread::unpack()
                 return;
             // 7-Zip names a file as it begins it: the one before is done.
             if (begun++ > 0)
-                emit installProgress(++done / n * 70);
+                report(++done / n * 70);
         });
     if (!extracted.ok) {
         qDebug() << "unzip failed" << archivePath << extracted.error;
@@ -269,7 +272,7 @@ bool InstallThread::unpack()
         return false;
     }
     while (done < begun)
-        emit installProgress(++done / n * 70);
+        report(++done / n * 70);
     return true;
 }
 
@@ -295,7 +298,7 @@ bool InstallThread::copyFiles(const QString &sourceDir, const QStringList &paths
             return false;
         }
         ++k;
-        emit installProgress(double(k) / double(n) * span + base);
+        report(double(k) / double(n) * span + base);
         installedFiles.append(m_productFolder + relative);
     }
     return true;
@@ -418,6 +421,17 @@ bool InstallThread::createStartMenuLink(const QString &target, const QString &li
     if (!dir.exists())
         return false;
     return placeLink(target, folder + QLatin1Char('/') + linkName);
+}
+
+void InstallThread::report(double per)
+{
+    // The window shows whole percentages: a report for every file of a large package would
+    // only wake it for nothing, on the processor 7-Zip unpacks with.
+    const int whole = int(per);
+    if (whole == m_reported)
+        return;
+    m_reported = whole;
+    emit installProgress(per);
 }
 
 void InstallThread::fail(Failure code)

@@ -61,6 +61,8 @@ private:
     bool registerUninstall();
     bool createLinks();
     bool createStartMenuLink(const QString &target, const QString &linkName);
+    // Emits installProgress when the whole percentage changes.
+    void report(double per);
     void fail(Failure code);
 
     // Desktop link, start-menu link of the product, start-menu link of its uninstaller.
@@ -81,4 +83,6 @@ private:
     QStringList m_packageFiles;
     InstallJournal m_journal;
     bool m_journalBegun = false;
+    // The whole percentage last reported.
+    int m_reported = -1;
 };

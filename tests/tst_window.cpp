@@ -1,6 +1,7 @@
 #include "core/buildconfig.h"
 #include "core/product.h"
 #include "install/downloadmanager.h"
+#include "install/installthread.h"
 #include "support/installerharness.h"
 #include "ui/drivespace.h"
 #include "ui/kovrasetuponline.h"
@@ -407,6 +408,10 @@ private slots:
         QList<int> values;
         connect(w<QProgressBar>("progressBar"), &QProgressBar::valueChanged, this,
                 [&values](int value) { values << value; });
+        // The clean-up after the success is held: the close at the end does not wait for it.
+        connect(
+            m_window->findChild<InstallThread *>(), &InstallThread::installSuccess, this,
+            [] { QThread::msleep(3000); }, Qt::DirectConnection);
         press("btnSetupview_2");
         QTRY_COMPARE_WITH_TIMEOUT(page(), int(kovraSetupOnline::FinishedPage), 60000);
         // The download fills the bar to 80, the install goes on from there, never backwards.

@@ -26,6 +26,10 @@ Signatures are files like any other: <name>.minisig beside <name> is served as
 --oplog-delay-ms N holds each operation-log record up to N ms (at random) before it is noted, so
 records posted side by side arrive out of order.
 
+--oplog-arrivals FILE notes each record's body once more, after the time its request line
+arrived (the system's monotonic clock, seconds): the benchmark's clock for the finished page, which
+sends its record at once, while the record's body may follow a moment later.
+
 Only the Python standard library is used.
 """
 
@@ -53,8 +57,9 @@ class VendorServer(ThreadingHTTPServer):
     allow_reuse_address = True
 
     def __init__(self, address, root, oplog, requests_log, mode_file, oplog_delay_ms=0,
-                 tls=None, redirect_base=""):
+                 tls=None, redirect_base="", arrivals=""):
         super().__init__(address, VendorHandler)
+        self.arrivals = arrivals
         self.tls = tls
         self.redirect_base = redirect_base
         self.oplog_delay_ms = oplog_delay_ms
@@ -102,6 +107,11 @@ class VendorHandler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):  # keep test output quiet
         if os.environ.get("VENDOR_SERVER_VERBOSE"):
             sys.stderr.write("vendor: " + (fmt % args) + "\n")
+
+    def parse_request(self):
+        # The request line has just arrived.
+        self.arrived = time.monotonic()
+        return super().parse_request()
 
     def record_request(self, body=b""):
         entry = {
@@ -253,6 +263,8 @@ class VendorHandler(BaseHTTPRequestHandler):
             time.sleep(random.uniform(0, self.server.oplog_delay_ms) / 1000.0)
         # One record a line: the installer's compact JSON holds no line break.
         self.server.append(self.server.oplog, body.replace(b"\n", b" "))
+        self.server.append(self.server.arrivals,
+                           b"%.6f " % self.arrived + body.replace(b"\n", b" "))
         self.send_bytes(200, b'{"code":0}', "application/json;charset=utf-8")
 
 
@@ -266,6 +278,8 @@ def main():
     parser.add_argument("--mode-file", default="", help="file naming the package mode")
     parser.add_argument("--oplog-delay-ms", type=int, default=0,
                         help="hold each record up to this long before noting it")
+    parser.add_argument("--oplog-arrivals", default="",
+                        help="file each record goes to after the time its request arrived")
     parser.add_argument("--tls-cert", default="", help="serve HTTPS with this certificate (PEM)")
     parser.add_argument("--tls-key", default="", help="the certificate's private key (PEM)")
     parser.add_argument("--redirect-base", default="",
@@ -279,7 +293,8 @@ def main():
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls.load_cert_chain(args.tls_cert, args.tls_key or None)
     server = VendorServer((args.bind, args.port), args.root, args.oplog, args.requests,
-                          args.mode_file, args.oplog_delay_ms, tls, args.redirect_base)
+                          args.mode_file, args.oplog_delay_ms, tls, args.redirect_base,
+                          args.oplog_arrivals)
     host, port = server.server_address[:2]
     print("vendor server listening on %s://%s:%d" % ("https" if tls else "http", host, port),
           flush=True)

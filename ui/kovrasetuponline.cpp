@@ -259,8 +259,9 @@ bool kovraSetupOnline::eventFilter(QObject *watched, QEvent *event)
 void kovraSetupOnline::closeEvent(QCloseEvent *event)
 {
     // The close icon is hidden while the install runs; a system close (Alt+F4) would hide the
-    // window and leave the install to finish unseen, its result never reported.
-    if (installThread->isRunning()) {
+    // window and leave the install to finish unseen, its result never reported. Once it has
+    // reported success, only its clean-up runs, which the window's end waits for.
+    if (installThread->isRunning() && phase != Installed) {
         qDebug() << "close refused while the install runs";
         event->ignore();
         return;
@@ -280,12 +281,14 @@ void kovraSetupOnline::startInstall()
 {
     slideIndex = 0;
     QTimer::singleShot(3000, this, &kovraSetupOnline::changePage);
+    // The download begins first: building the record and the first request of the operation
+    // log take a moment that the download need not wait for. The record still goes first.
+    taskThread->start(QThread::InheritPriority);
     sendOperationLog(QStringLiteral("pc-install-go"));
     // No way out through the window's own controls while the work runs.
     ui.lbClose->hide();
     phase = Downloading;
     ui.stackedWidget->setCurrentIndex(ProgressPage);
-    taskThread->start(QThread::InheritPriority);
 }
 
 void kovraSetupOnline::toggleAgreement()
@@ -430,6 +433,8 @@ void kovraSetupOnline::startProduct()
     // The last records, "pc-install-setup" among them, get a short while to reach the server.
     if (operationLog)
         operationLog->waitForPending(2000);
+    // The install's clean-up after its success (the earlier installation, the package).
+    installThread->wait();
     // The installer is done once the product runs: it leaves at once, past the event loop and
     // the window's teardown.
     std::fflush(nullptr);
