@@ -172,8 +172,7 @@ void InstallThread::run()
     }
 
     QStringList packageFiles;
-    QStringList names;
-    collectFiles(m_staged, packageFiles, names);
+    collectFiles(m_staged, packageFiles);
     qDebug() << "LSIT" << packageFiles;
     QStringList installedFiles;
     for (const QString &path : qAsConst(packageFiles)) {
@@ -205,7 +204,7 @@ bool InstallThread::checkPackage(const ArchiveGuard::Listing &listing, const QSt
     QString refusal = listing.refusal;
     const QString packageFolder = QFileInfo(m_staged).fileName() + QLatin1Char('/');
     QSet<QString> packaged;
-    m_packageFiles.clear();
+    m_packageFileCount = 0;
     // Every path the install makes must be one the system can name, or 7-Zip and the copy
     // would stop half-way in a tree that could not even be removed.
     const auto fits = [&refusal](const QString &path) {
@@ -219,7 +218,7 @@ bool InstallThread::checkPackage(const ArchiveGuard::Listing &listing, const QSt
             continue;
         const QString relative = path.mid(packageFolder.size() - 1);
         fits(m_productFolder + relative);
-        m_packageFiles.append(relative);
+        ++m_packageFileCount;
         packaged.insert(InstallFolder::comparable(relative));
     }
     const QString existing = existingAncestor(m_productFolder);
@@ -253,7 +252,7 @@ bool InstallThread::checkPackage(const ArchiveGuard::Listing &listing, const QSt
 bool InstallThread::unpack()
 {
     const QString packageFolder = QFileInfo(m_staged).fileName() + QLatin1Char('/');
-    const double n = m_packageFiles.size();
+    const double n = m_packageFileCount;
     int begun = 0;
     int done = 0;
     const SevenZip::Result extracted =
@@ -473,13 +472,13 @@ QStringList InstallThread::distributionFiles()
     return files;
 }
 
-void InstallThread::collectFiles(const QString &folder, QStringList &paths, QStringList &names)
+void InstallThread::collectFiles(const QString &folder, QStringList &paths)
 {
-    collectInto(folder, QFileInfo(folder).canonicalFilePath(), paths, names);
+    collectInto(folder, QFileInfo(folder).canonicalFilePath(), paths);
 }
 
 void InstallThread::collectInto(const QString &folder, const QString &canonicalRoot,
-                                QStringList &paths, QStringList &names)
+                                QStringList &paths)
 {
     QDir dir(folder);
     if (!dir.exists())
@@ -497,11 +496,9 @@ void InstallThread::collectInto(const QString &folder, const QString &canonicalR
             qDebug() << "link left out" << entry.filePath();
             continue;
         }
-        if (entry.isDir()) {
-            collectInto(entry.filePath(), canonicalRoot, paths, names);
-        } else {
+        if (entry.isDir())
+            collectInto(entry.filePath(), canonicalRoot, paths);
+        else
             paths.append(entry.filePath());
-            names.append(name);
-        }
     }
 }

@@ -69,10 +69,10 @@ private:
     static QStringList linkPaths();
     static InstallJournal::Registration registration();
     static QStringList distributionFiles();
-    // Every file under folder, depth first, subfolders before files, each by name.
-    static void collectFiles(const QString &folder, QStringList &paths, QStringList &names);
-    static void collectInto(const QString &folder, const QString &canonicalRoot, QStringList &paths,
-                            QStringList &names);
+    // Every file under folder, depth first, subfolders before files.
+    static void collectFiles(const QString &folder, QStringList &paths);
+    static void collectInto(const QString &folder, const QString &canonicalRoot,
+                            QStringList &paths);
 
     // The product folder as the window gave it, the staging folder beside it and, inside that,
     // the package folder that becomes the product folder.
@@ -80,7 +80,7 @@ private:
     QString m_staging;
     QString m_staged;
     // Files of the package folder, by the listing: the unpack's progress counts them.
-    QStringList m_packageFiles;
+    int m_packageFileCount = 0;
     InstallJournal m_journal;
     bool m_journalBegun = false;
     // The whole percentage last reported.
